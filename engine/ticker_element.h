@@ -86,6 +86,8 @@ class element_key_index {
   std::map<std::string, sharedTickerElement*> elements_;
 };
 
+// An element shared between a group and the ticker's key index. Assigning to it through a
+// TickerElement reference must keep its key, or the index entry goes stale.
 class sharedTickerElement : public TickerElement, public std::enable_shared_from_this<sharedTickerElement> {
  public:
   explicit sharedTickerElement(std::shared_ptr<element_key_index> index);

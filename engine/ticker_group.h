@@ -109,7 +109,6 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
 
  private:
   struct parse_state;
-  friend struct parse_state;
 
   bool IsEligible(TickerElement& element);
   element_map::iterator SkipToEligible();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,18 @@ std::string utf8_to_single_byte(std::string_view text);
 
 // UTF-8 to UTF-16; invalid sequences become U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
+
+}  // namespace orv
+
+namespace orv {
+
+// Value text as read from XML: base64 first, then "uft8single", else unchanged.
+std::string decode_value(const std::string& text, bool base64, bool single_byte);
+
+// Strips line feeds, carriage returns, tabs and blanks at both ends.
+std::string trim_blanks(std::string_view text);
+
+// Leading decimal integer as atoi reads it (0 when there is none), clamped to 32 bits.
+std::int32_t loose_int(const std::string& text);
 
 }  // namespace orv
