@@ -25,6 +25,9 @@ TickerControl::TickerControl(const std::string& ticker_name, std::shared_ptr<Qui
 
 TickerControl::~TickerControl() {
   if (LogAt(50)) log_->stream(50) << "Destructing ticker control " << ticker_name_ << std::endl;
+  // A feed subscriber holds its group, so the groups would outlive the ticker otherwise.
+  for (group_list* list : {&groups_, &independent_, &run_once_})
+    for (const group_ptr& group : *list) group->CloseSubscription();
 }
 
 TickerControl::position TickerControl::FindByName(group_list& list, const std::string& group_name) {
