@@ -257,9 +257,10 @@ bool TickerGroup::IsDue() {
   const std::int64_t last_due = last_due_;
   if (last_due + interval_ > now) return false;
   if (interval_ < 1) return true;
-  // Whole intervals only, so the ticks keep their phase.
+  // Move to the latest tick not after now, by whole intervals so the ticks keep their
+  // phase. Stopping one tick short would leave the group due again at once: shown twice.
   const std::int64_t behind = now - last_due;
-  last_due_ = static_cast<std::int32_t>(last_due + (behind - 1) / interval_ * interval_);
+  last_due_ = static_cast<std::int32_t>(last_due + behind / interval_ * interval_);
   return true;
 }
 

@@ -237,8 +237,8 @@ TEST_F(TickerGroupTest, PrioritySkipPassesAnElementOverOnce) {
 
 TEST_F(TickerGroupTest, IndependentGroupIsDueByWholeIntervals) {
   auto g = make("<group interval=\"10\"><element key=\"a\"/></group>");
-  // Due at once; that leaves its clock a full interval behind, so a second later it is due again.
-  const std::vector<std::pair<int, bool>> steps = {{0, true},   {5, true},  {1, false}, {4, true},
+  // Due at once, then once per interval on the ticks of the first showing.
+  const std::vector<std::pair<int, bool>> steps = {{0, true},   {0, false}, {5, false}, {1, false}, {4, true},
                                                    {37, true}, {2, false}, {1, true}};
   for (const auto& [advance, due] : steps) {
     clock.advance(advance);
