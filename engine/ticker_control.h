@@ -1,0 +1,159 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/element_stream.h"
+#include "engine/quillmere_ticker_manager.h"
+#include "engine/ticker_control_interface.h"
+#include "engine/ticker_group.h"
+#include "runtime/logger_base.h"
+
+namespace orv {
+
+struct text_input;
+
+// The scheduler of one ticker: keeps its groups and decides, request by request, which
+// element the renderer gets next. Not thread-safe; one thread drives the stream and the
+// operations alike.
+class TickerControl : public element_stream, public ticker_control_interface {
+ public:
+  using name_callback = std::function<void(const std::string& ticker)>;
+  using text_callback = std::function<void(const std::string& first, const std::string& second)>;
+
+  // feed_manager may be null (no feed subscriptions).
+  TickerControl(const std::string& ticker_name, std::shared_ptr<QuillmereTickerManager> feed_manager,
+                std::shared_ptr<vorn::logger_base> log, bool ignore_inactive);
+  ~TickerControl() override;
+  TickerControl(const TickerControl&) = delete;
+  TickerControl& operator=(const TickerControl&) = delete;
+
+  // The carousel wrapped to its first group, or the listener ran dry (with the ticker name).
+  void set_on_loop(name_callback callback) { on_loop_ = std::move(callback); }
+  // The listener ran dry (with the ticker name).
+  void set_on_empty(name_callback callback) { on_empty_ = std::move(callback); }
+  // Held for the owner; the scheduler itself never fires it.
+  void set_on_run(text_callback callback) { on_run_ = std::move(callback); }
+  // A run-once group finished (ticker name, remaining queue size as decimal text).
+  void set_on_run_once_done(text_callback callback) { on_run_once_done_ = std::move(callback); }
+
+  // element_stream
+  bool GetNextElement(TickerElement& out) override;
+  void OnStreamEmpty() override;
+  std::vector<std::string> GetUpcomingSections() override;
+  bool HasCurrentSection() override;
+
+  // ticker_control_interface
+  std::string GetTickerName() override;
+  void SetDesigns(const text_table& designs) override;
+  void SetIcons(const text_table& icon_designs, const text_table& icon_commands) override;
+  void Flush() override;
+  bool MarkGroupForDeletion(const std::string& group_name) override;
+  void ClearAll() override;
+  bool AddGroupAfterGroup(const std::string& follow_name, const std::string& group_xml) override;
+  bool AddGroupToRunOncePriorityQueue(const std::string& group_xml) override;
+  bool SetNextGroup(const std::string& group_name) override;
+  bool AddTTLGroupFromText(const std::string& follow_name, const std::string& group_name, const std::string& text,
+                           const std::string& textdesign, const std::string& startdesign,
+                           const std::string& enddesign, const std::string& textpart, std::int32_t padding,
+                           const std::string& logmsg, const std::string& on_enter, std::int32_t ttl) override;
+  bool AddIndependentGroup(const std::string& group_xml) override;
+  bool AddGroupAfterCurrent(const std::string& group_xml) override;
+  bool GetGroup(const std::string& group_name, std::shared_ptr<TickerGroup>& group) override;
+  std::string GetCurrentGroupName() override;
+  bool DeleteElement(const std::string& group_name, const std::string& key) override;
+  bool AddPriorityGroup(const std::string& group_name) override;
+  std::int32_t GetPriorityQueueSize() override;
+  bool DeleteGroup(const std::string& group_name) override;
+  std::vector<std::string> GetGroupNames() override;
+  bool ClearGroup(const std::string& group_name) override;
+  bool GetElement(const std::string& group_name, const std::string& key, TickerElement& out) override;
+  bool UpdateElement(const std::string& group_name, const std::string& element_xml) override;
+  bool PutElement(const std::string& group_name, const std::string& element_xml) override;
+  bool AddGroupSuperseedCurrent(const std::string& group_xml) override;
+  bool AddGroupBeforeCurrent(const std::string& group_xml) override;
+  bool RunOnce(const std::string& text, const std::string& textdesign, const std::string& startdesign,
+               const std::string& enddesign, const std::string& textpart, std::int32_t padding,
+               const std::string& logmsg, const std::string& on_enter) override;
+  bool MoveGroup(const std::string& move_name, const std::string& follow_name) override;
+  bool AddGroupFromText(const std::string& follow_name, const std::string& group_name, const std::string& text,
+                        const std::string& textdesign, const std::string& startdesign, const std::string& enddesign,
+                        const std::string& textpart, std::int32_t padding, const std::string& logmsg,
+                        const std::string& on_enter) override;
+  bool AddIndGroupFromText(std::int32_t interval, const std::string& group_name, const std::string& text,
+                           const std::string& textdesign, const std::string& startdesign,
+                           const std::string& enddesign, const std::string& textpart, std::int32_t padding,
+                           const std::string& logmsg, const std::string& on_enter) override;
+  bool AddFlipGroupFromText(const std::string& follow_name, const std::string& group_name, const std::string& text,
+                            const std::string& design, const std::string& textpart, const std::string& logmsg,
+                            std::int32_t duration, const std::string& on_enter, const std::string& on_exit) override;
+  bool AddIndFlipGroupFromText(std::int32_t interval, const std::string& group_name, const std::string& text,
+                               const std::string& design, const std::string& textpart, const std::string& logmsg,
+                               std::int32_t duration, const std::string& on_enter,
+                               const std::string& on_exit) override;
+  void set_loop(std::string mode) override;
+  void continue_ticker() override;
+  void pause_ticker() override;
+  std::string GetGroups() override;
+  std::string GetGroupsWithContent() override;
+
+  // True when a non-marked group of that name is in the carousel or among the independent groups.
+  bool HasActiveGroup(const std::string& group_name);
+
+ private:
+  using group_ptr = std::shared_ptr<TickerGroup>;
+  using group_list = std::list<group_ptr>;
+  using position = group_list::iterator;
+
+  bool LogAt(int level) const { return log_ && log_->should_log(level); }
+  static position FindByName(group_list& list, const std::string& group_name);
+  bool AllGroupsEmpty();
+
+  // Each gives no value when it has nothing to do, else the request's answer.
+  std::optional<bool> RunOnceStep(TickerElement& out);
+  std::optional<bool> IndependentStep(TickerElement& out);
+  // Returns the group erased on the way, if any.
+  group_ptr AdvanceCurrentGroup();
+  bool TakePriorityGroup();
+  bool DeleteGroupAt(position at);
+
+  group_ptr NewGroup(const std::string& group_name);
+  group_ptr ParseGroup(const std::string& group_xml, const char* failure_line);
+  position InsertIntoCarousel(position before, const group_ptr& group);
+  bool PlaceAfterGroup(const std::string& follow_name, const group_ptr& group);
+  bool PlaceIndependent(const group_ptr& group);
+  group_ptr MakeTextGroup(const std::string& group_name, const text_input& input);
+  group_ptr MakeFlipGroup(const std::string& group_name, const std::string& text, const std::string& design,
+                           const std::string& textpart, const std::string& logmsg, std::int32_t duration,
+                           const std::string& on_enter, const std::string& on_exit);
+
+  name_callback on_empty_;
+  name_callback on_loop_;
+  text_callback on_run_;
+  text_callback on_run_once_done_;
+  std::shared_ptr<QuillmereTickerManager> feed_manager_;
+  std::string ticker_name_;
+  bool ignore_inactive_;
+  std::string next_group_name_;
+  std::shared_ptr<vorn::logger_base> log_;
+  group_list groups_;
+  group_list independent_;
+  group_list run_once_;
+  std::deque<std::string> priority_names_;
+  position cursor_;
+  position independent_cursor_;
+  position superseded_;
+  text_table designs_;
+  text_table icon_designs_;
+  text_table icon_commands_;
+  std::string loop_mode_ = "yes";
+  bool paused_ = false;
+};
+
+}  // namespace orv

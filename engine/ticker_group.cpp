@@ -1,0 +1,383 @@
+#include "engine/ticker_group.h"
+
+#include <boost/lexical_cast.hpp>
+#include <cstring>
+#include <iostream>
+
+#include "engine/expat_document.h"
+#include "engine/ticker_clock.h"
+#include "engine/value_encoding.h"
+
+namespace orv {
+
+namespace {
+
+bool logs(const std::shared_ptr<vorn::logger_base>& log, int level) { return log && log->should_log(level); }
+
+// Whole text as a 32-bit integer, trailing whitespace allowed.
+bool strict_int(std::string text, std::int32_t& value) {
+  while (!text.empty() && std::strchr(" \t\n\v\f\r", text.back())) text.pop_back();
+  std::int32_t parsed;  // a failed conversion may leave a partial result behind
+  if (!boost::conversion::try_lexical_convert(text, parsed)) return false;
+  value = parsed;
+  return true;
+}
+
+}  // namespace
+
+struct TickerGroup::parse_state {
+  explicit parse_state(TickerGroup& target) : group(target) {}
+  TickerGroup& group;
+  std::unique_ptr<TickerElement> element;  // the element being read, if any
+  std::string label;
+  std::string attribute;
+  std::string buffer;
+  bool base64 = false;
+  bool single_byte = false;
+
+  void start(const char* name, const char** attributes);
+  void end(const char* name);
+
+  static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
+    static_cast<parse_state*>(data)->start(name, attributes);
+  }
+  static void XMLCALL on_end(void* data, const XML_Char* name) { static_cast<parse_state*>(data)->end(name); }
+  static void XMLCALL on_text(void* data, const XML_Char* text, int length) {
+    static_cast<parse_state*>(data)->buffer.append(text, static_cast<std::size_t>(length));
+  }
+};
+
+void TickerGroup::parse_state::start(const char* name, const char** attributes) {
+  buffer.clear();
+  base64 = single_byte = false;
+  auto& g = group;
+  if (std::strcmp(name, "group") == 0) {
+    if (logs(g.log_, 95)) g.log_->stream(95) << "startElement: Found group\n";
+    for (auto a = attributes; *a; a += 2) {
+      const std::string value = a[1];
+      if (std::strcmp(a[0], "name") == 0) {
+        g.name_ = value;
+      } else if (std::strcmp(a[0], "chunking") == 0) {
+        g.chunking_ = loose_int(value);
+      } else if (std::strcmp(a[0], "immortal") == 0) {
+        g.mortal_ = value == "no";
+      } else if (std::strcmp(a[0], "interval") == 0) {
+        g.SetInterval(loose_int(value));
+      } else if (std::strcmp(a[0], "duration") == 0) {
+        g.duration_ = loose_int(value);
+      } else if (std::strcmp(a[0], "ttl") == 0) {
+        if (!strict_int(value, g.ttl_) && logs(g.log_, 20)) g.log_->stream(20) << "Failed lexical cast of ttl from xml";
+      }
+    }
+  } else if (std::strcmp(name, "element") == 0) {
+    element = std::make_unique<TickerElement>();
+    label.clear();
+    attribute.clear();
+    element->SetDesign(g.default_design_);
+    element->SetTtl(g.ttl_);
+    for (auto a = attributes; *a; a += 2) {
+      if (std::strcmp(a[0], "key") == 0) {
+        element->SetKey(a[1]);
+      } else if (std::strcmp(a[0], "role") == 0) {
+        if (std::strcmp(a[1], "main") == 0) g.MakeMain(*element);
+      } else if (std::strcmp(a[0], "priority_skip") == 0) {
+        element->SetPrioritySkip(a[1]);
+      }
+    }
+  } else if (std::strcmp(name, "value") == 0 && element) {
+    // Label and attribute carry over to the next value of the same element when absent.
+    for (auto a = attributes; *a; a += 2) {
+      if (std::strcmp(a[0], "label") == 0) {
+        label = a[1];
+      } else if (std::strcmp(a[0], "attribute") == 0) {
+        attribute = a[1];
+      } else if (std::strcmp(a[0], "encoding") == 0) {
+        base64 = std::strcmp(a[1], "base64") == 0;
+        single_byte = std::strcmp(a[1], "uft8single") == 0;
+      }
+    }
+  }
+}
+
+void TickerGroup::parse_state::end(const char* name) {
+  auto& g = group;
+  if (std::strcmp(name, "section") == 0) {
+    g.section_ = trim_blanks(buffer);
+    if (logs(g.log_, 95)) g.log_->stream(95) << "Found section: " << g.section_;
+  } else if (std::strcmp(name, "subscribeurl") == 0) {
+    g.subscribe_urls_.push_back(trim_blanks(buffer));
+  } else if (std::strcmp(name, "defaultdesign") == 0) {
+    g.default_design_ = buffer;
+  } else if (!element) {
+    return;
+  } else if (std::strcmp(name, "element") == 0) {
+    g.StoreElement(*element);
+    element.reset();
+  } else if (std::strcmp(name, "log_msg") == 0) {
+    element->SetLogMsg(buffer);
+  } else if (std::strcmp(name, "ttl") == 0) {
+    element->SetTtl(loose_int(trim_blanks(buffer)));
+  } else if (std::strcmp(name, "value") == 0) {
+    element->AddValue(label, attribute, decode_value(buffer, base64, single_byte));
+  } else if (std::strcmp(name, "design") == 0) {
+    element->SetDesign(trim_blanks(buffer));
+  }
+}
+
+TickerGroup::TickerGroup(std::shared_ptr<QuillmereTickerManager> feed_manager, const std::string& name,
+                         std::shared_ptr<vorn::logger_base> log, bool ignore_inactive)
+    : feed_manager_(std::move(feed_manager)),
+      log_(std::move(log)),
+      ignore_inactive_(ignore_inactive),
+      last_due_(static_cast<std::int32_t>(ticker_now())),
+      round_start_(last_due_),
+      name_(name) {
+  cursor_ = elements_.begin();
+}
+
+TickerGroup::~TickerGroup() { CloseSubscription(); }
+
+bool TickerGroup::ParseXML(const std::string& xml) {
+  parse_state state(*this);
+  auto parser = make_expat_parser();
+  if (!parser) return false;
+  XML_SetUserData(parser.get(), &state);
+  XML_SetElementHandler(parser.get(), parse_state::on_start, parse_state::on_end);
+  XML_SetCharacterDataHandler(parser.get(), parse_state::on_text);
+  if (!parse_document(parser.get(), xml)) {
+    std::cerr << "Parse error in TickerGroup::ParseXML :" << XML_ErrorString(XML_GetErrorCode(parser.get()))
+              << std::endl;
+    std::cerr << "Line number: " << XML_GetCurrentLineNumber(parser.get()) << std::endl;
+    std::cerr << "XML with error: " << std::endl << xml << std::endl;
+    Clear();
+    return false;
+  }
+  if (!elements_.empty()) {
+    cursor_ = elements_.begin();
+    if (!has_main_) MakeMain(*elements_.begin()->second);
+  }
+  return true;
+}
+
+bool TickerGroup::IsEligible(TickerElement& element) {
+  if (subscribed_ && ignore_inactive_) {
+    for (const auto& value : element.values())
+      if (value.label == "active" && value.text == "0") return false;
+    return true;
+  }
+  if (!element.skip_armed()) return true;
+  // A priority skip is spent on the first look.
+  element.SetSkipArmed(false);
+  return !element.priority_skip();
+}
+
+element_map::iterator TickerGroup::SkipToEligible() {
+  while (cursor_ != elements_.end() && !IsEligible(*cursor_->second)) ++cursor_;
+  if (cursor_ == elements_.end()) return cursor_;
+  return cursor_++;
+}
+
+bool TickerGroup::RoundExpired() const { return ticker_now() - round_start_ > duration_; }
+
+bool TickerGroup::HasNextElement() {
+  if (IsEmpty()) return false;
+  if (duration_ >= 0) {
+    if (!RoundExpired() && !marked_) return true;
+    if (!CursorAtEnd()) return true;  // finish the round first
+    if (logs(log_, 95)) log_->stream(95) << "HasNextElement: is expired... returning false\n";
+    MarkForDeletion();
+    return false;
+  }
+  if (chunking_ == 0) return !CursorAtEnd();
+  return handed_out_ < chunking_;
+}
+
+element_map::iterator TickerGroup::ChooseNext() {
+  const auto none = elements_.end();
+  if (duration_ < 0) {
+    if (chunking_ == 0) return SkipToEligible();
+    if (elements_.empty() || handed_out_ >= chunking_) return none;
+    if (CursorAtEnd()) cursor_ = elements_.begin();  // after a flush or a deletion at the end
+    const auto chosen = cursor_++;
+    if (CursorAtEnd()) {
+      cursor_ = elements_.begin();
+      while (cursor_ != elements_.end() && !IsEligible(*cursor_->second)) ++cursor_;
+    }
+    ++handed_out_;
+    return chosen;
+  }
+  if (marked_ && CursorAtEnd()) {
+    if (logs(log_, 95)) log_->stream(95) << "was marked for deletion - no more rounds\n";
+    return none;
+  }
+  if (RoundExpired() && CursorAtEnd()) {
+    if (logs(log_, 95)) log_->stream(95) << "expired now";
+    MarkForDeletion();
+    return none;
+  }
+  const auto chosen = SkipToEligible();
+  // A timed group repeats its elements until its time is up.
+  if (!RoundExpired() && CursorAtEnd() && !marked_) {
+    if (logs(log_, 95)) log_->stream(95) << "rerunning " << name_;
+    cursor_ = elements_.begin();
+  }
+  return chosen;
+}
+
+bool TickerGroup::NextElement(TickerElement& out) {
+  const auto chosen = ChooseNext();
+  if (chosen == elements_.end()) return false;
+  TickerElement& own = *chosen->second;
+  out = own;
+  if (out.design().empty()) out.SetDesign(default_design_);
+  if (!has_main_ && chosen == elements_.begin() && out.log_msg().empty()) out.SetLogMsg(name_);
+  if (!control_name_.empty()) out.AddValue("group_name", "control", control_name_);
+  if (logs(log_, 95)) log_->stream(95) << "Element TTL= " << out.ttl();
+  // The group has run out once its last element has used up its showings.
+  if (own.ttl() >= 0 && own.ConsumeShowing() && chosen == std::prev(elements_.end())) active_ = false;
+  return true;
+}
+
+bool TickerGroup::StartRound() {
+  handed_out_ = 0;
+  round_start_ = static_cast<std::int32_t>(ticker_now());
+  if (elements_.empty()) return false;
+  if (chunking_ == 0) {
+    cursor_ = elements_.begin();
+  } else if (restart_) {
+    cursor_ = elements_.begin();
+    restart_ = false;
+  }
+  return true;
+}
+
+bool TickerGroup::IsDue() {
+  if (elements_.empty()) return false;
+  const std::int64_t now = ticker_now();
+  const std::int64_t last_due = last_due_;
+  if (last_due + interval_ > now) return false;
+  if (interval_ < 1) return true;
+  // Move to the latest tick not after now, by whole intervals so the ticks keep their
+  // phase. Stopping one tick short would leave the group due again at once: shown twice.
+  const std::int64_t behind = now - last_due;
+  last_due_ = static_cast<std::int32_t>(last_due + behind / interval_ * interval_);
+  return true;
+}
+
+bool TickerGroup::IsEmpty() {
+  if (!active_) return true;
+  if (!subscribed_ || elements_.empty()) return elements_.empty();
+  for (auto& [key, element] : elements_)
+    if (element->from_feed() && IsEligible(*element)) return false;
+  return true;
+}
+
+void TickerGroup::MarkForDeletion() {
+  if (logs(log_, 50)) log_->stream(50) << "  Marking '" << name_ << "' for deletion.\n";
+  marked_ = true;
+}
+
+void TickerGroup::MakeMain(TickerElement& element) {
+  if (logs(log_, 40)) log_->stream(40) << name_ << "/" << element.key() << ": Main Element\n";
+  element.SetLogMsg(name_);
+  element.SetIsMain(true);
+  has_main_ = true;
+}
+
+void TickerGroup::Flush() {
+  cursor_ = elements_.end();
+  // A chunking group counts its round by elements handed out, not by the cursor.
+  if (chunking_ > 0) handed_out_ = chunking_;
+}
+
+bool TickerGroup::GetElement(const std::string& key, TickerElement& out) {
+  const auto it = elements_.find(key);
+  if (it == elements_.end()) return false;
+  out = *it->second;
+  if (out.design().empty()) out.SetDesign(default_design_);
+  return true;
+}
+
+bool TickerGroup::UpdateElement(const TickerElement& element) {
+  const auto it = elements_.find(element.key());
+  if (it == elements_.end()) return false;
+  TickerElement& own = *it->second;
+  const bool main = own.is_main();
+  own = element;
+  own.SetIsMain(main);
+  if (main) own.SetLogMsg(name_);
+  return true;
+}
+
+bool TickerGroup::DeleteElement(const std::string& key) {
+  const auto it = elements_.find(key);
+  if (it == elements_.end()) return false;
+  if (elements_.size() == 1) {
+    cursor_ = elements_.end();
+  } else if (cursor_ == it) {
+    ++cursor_;
+    if (chunking_ > 0 && CursorAtEnd()) cursor_ = elements_.begin();
+  }
+  if (it->second->is_main()) has_main_ = false;
+  elements_.erase(it);
+  return true;
+}
+
+void TickerGroup::Clear() {
+  elements_.clear();
+  cursor_ = elements_.begin();
+}
+
+void TickerGroup::StoreElement(const TickerElement& element) {
+  auto it = elements_.find(element.key());
+  if (it != elements_.end()) {
+    *it->second = element;  // keeps its place and its registration under the same key
+  } else {
+    const bool was_empty = elements_.empty();
+    auto index = feed_manager_ ? feed_manager_->key_index() : nullptr;
+    it = elements_.emplace(element.key(), std::make_shared<sharedTickerElement>(element, std::move(index))).first;
+    if (was_empty) cursor_ = it;
+  }
+  if (it->second->design().empty()) it->second->SetDesign(default_design_);
+}
+
+void TickerGroup::SetAllTtl(std::int32_t ttl) {
+  for (auto& [key, element] : elements_) element->SetTtl(ttl);
+}
+
+void TickerGroup::SetAllSkipArmed(bool armed) {
+  for (auto& [key, element] : elements_) element->SetSkipArmed(armed);
+}
+
+void TickerGroup::ReplaceElements(element_map& incoming) {
+  const bool had_cursor = !CursorAtEnd();
+  const std::string cursor_key = had_cursor ? cursor_->first : std::string();
+  for (auto& [key, element] : elements_)
+    if (!element->from_feed()) incoming.emplace(key, element);
+  elements_.swap(incoming);
+  cursor_ = had_cursor ? elements_.find(cursor_key) : elements_.end();
+}
+
+std::u16string TickerGroup::GetContentXml() {
+  std::string content;
+  for (const auto& [key, element] : elements_) content += "\"" + element->ToXml() + "\" ";
+  return utf8_to_utf16(content);
+}
+
+void TickerGroup::Subscribe() {
+  if (subscribe_urls_.empty() || !feed_manager_) return;
+  subscription_ = feed_manager_->AddManagedGroup(shared_from_this(), subscribe_urls_);
+  subscribed_ = true;
+}
+
+void TickerGroup::CloseSubscription() {
+  subscription_.reset();
+  subscribed_ = false;
+}
+
+void TickerGroup::SetInterval(std::int32_t interval) {
+  interval_ = interval;
+  last_due_ = static_cast<std::int32_t>(std::int64_t{last_due_} - interval);
+}
+
+}  // namespace orv
