@@ -1,0 +1,63 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "runtime/logger_base.h"
+
+namespace vorn {
+
+// Where waitable objects register; one per event loop.
+class event_dispatcher {
+ public:
+  explicit event_dispatcher(boost::asio::io_context& io) : io_(io) {}
+  boost::asio::io_context& io_context() { return io_; }
+
+ private:
+  boost::asio::io_context& io_;
+};
+
+// The event loop. Everything the library does runs inside process(), on the thread that
+// calls it. Create it with std::make_shared: listeners and connectors ask for its handle.
+class asyncore : public std::enable_shared_from_this<asyncore> {
+ public:
+  static constexpr std::uint32_t infinite = 0xFFFFFFFF;
+
+  explicit asyncore(std::shared_ptr<logger_base> logger);
+  ~asyncore();
+  asyncore(const asyncore&) = delete;
+  asyncore& operator=(const asyncore&) = delete;
+
+  std::shared_ptr<asyncore> get_shared_ptr() { return shared_from_this(); }
+  event_dispatcher& get_event_dispatcher() { return dispatcher_; }
+
+  // Waits at most timeout_ms (infinite: no limit) for the first ready handler, then runs
+  // every handler that is ready. Returns how many ran.
+  std::size_t process(std::uint32_t timeout_ms);
+
+  // True once SIGTERM or SIGINT arrived or post_quit was called.
+  bool quit_signalled() const { return quit_.load(); }
+  // Safe from any thread; wakes a process() call that is waiting.
+  void post_quit();
+
+  boost::asio::io_context& io_context() { return io_; }
+  const std::shared_ptr<logger_base>& logger() const { return logger_; }
+
+ private:
+  void wait_for_stop_signal();
+
+  std::shared_ptr<logger_base> logger_;
+  boost::asio::io_context io_;
+  // Keeps process() waiting when nothing else is pending instead of returning at once.
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> keep_waiting_;
+  boost::asio::signal_set stop_signals_;
+  event_dispatcher dispatcher_;
+  std::atomic<bool> quit_{false};
+};
+
+}  // namespace vorn

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime/protocol.h"
+
+namespace vorn {
+
+// Wire form of a message: fields separated by one space, ended by LF (CR LF accepted).
+// Inside a field "{N}" is followed by exactly N raw bytes of the field, whatever they are.
+// A message counts its field bytes plus one per separator against max_message_size.
+constexpr std::size_t max_message_size = std::size_t{16} << 20;
+constexpr std::size_t max_message_fields = 65536;
+
+// An outgoing message, rendered as fields are added. A field is written plainly unless it
+// is empty or holds a space, CR, LF or '{'; then it is written as "{N}" and its bytes.
+class message {
+ public:
+  // Starts over with name as the first field.
+  void start(std::string_view name);
+  void add_field(std::string_view field);
+  // The rendered fields, without a line end.
+  const std::string& text() const { return text_; }
+  std::size_t field_count() const { return fields_; }
+
+ private:
+  std::string text_;
+  std::size_t fields_ = 0;
+};
+
+// Receives the fields of incoming messages, piece by piece.
+class message_parser {
+ public:
+  virtual ~message_parser() = default;
+  // More bytes of the current field; a field may come in any number of pieces.
+  virtual void field_bytes_received(const char* data, std::size_t length) = 0;
+  // The current field is complete and another follows; returns the parser for it.
+  virtual message_parser* field_ended() = 0;
+  // The current field is complete and was the message's last. The next message starts
+  // again at the installed parser.
+  virtual void last_field_ended() = 0;
+};
+
+class message_consumer {
+ public:
+  virtual ~message_consumer() = default;
+  virtual void message_received(const std::vector<std::string>& fields) = 0;
+};
+
+// Collects whole messages and hands each to its consumer, which must outlive it.
+class message_accumulator : public message_parser {
+ public:
+  explicit message_accumulator(message_consumer& consumer) : consumer_(consumer) {}
+
+  void field_bytes_received(const char* data, std::size_t length) override;
+  message_parser* field_ended() override;
+  void last_field_ended() override;
+
+ private:
+  message_consumer& consumer_;
+  std::vector<std::string> fields_;
+  std::string field_;
+};
+
+// Cuts incoming bytes into fields for the installed parser. A malformed stream (a non-digit
+// inside "{}", a CR not followed by LF) or an oversized message closes the connection with
+// the reason logged. An empty line is not a message.
+class plaintalk_protocol : public base_protocol, public message_consumer {
+ public:
+  // parser may be empty: bytes are then checked and dropped until one is installed.
+  explicit plaintalk_protocol(std::shared_ptr<message_parser> parser);
+
+  int default_port() const override { return 0; }
+  void data_received(const char* data, std::size_t length) override;
+  void received_data_added_to_buffer() override {}
+
+  void install_message_parser(std::shared_ptr<message_parser> parser);
+
+ private:
+  enum class state : std::uint8_t { line_start, plain, count, escaped, after_cr };
+
+  bool fail(std::string_view reason);
+  bool add_message_bytes(std::size_t n);
+  void end_field();
+  void end_message();
+  void deliver(const char* data, std::size_t length);
+
+  std::shared_ptr<message_parser> parser_;
+  message_parser* current_ = nullptr;
+  state state_ = state::line_start;
+  std::size_t pending_ = 0;  // the escape count being read, then the escaped bytes left
+  bool count_has_digit_ = false;
+  std::size_t message_size_ = 0;
+  std::size_t message_fields_ = 0;
+};
+
+}  // namespace vorn
