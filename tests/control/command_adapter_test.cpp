@@ -74,8 +74,9 @@ TEST_F(AdapterWithMock, ConversionFailuresReportTheLowestBadArgumentAsReceived) 
 TEST_F(AdapterWithMock, ArgumentsReachTheOperationInOrderWithIntegersConverted) {
   EXPECT_CALL(*ticker, AddGroupFromText("f", "g", "text", "td", "sd", "ed", "tp", 12, "log", "enter"))
       .WillOnce(Return(true));
-  EXPECT_EQ(run(on_ticker("AddGroupFromText", {"f", "g", "text", "td", "sd", "ed", "tp", "12 ", "log", "enter"})).message,
-            "");
+  EXPECT_EQ(
+      run(on_ticker("AddGroupFromText", {"f", "g", "text", "td", "sd", "ed", "tp", "12 ", "log", "enter"})).message,
+      "");
 
   EXPECT_CALL(*ticker, AddIndGroupFromText(-3, "g", "text", "td", "sd", "ed", "tp", 4, "log", "enter"))
       .WillOnce(Return(true));
@@ -90,7 +91,8 @@ TEST_F(AdapterWithMock, ArgumentsReachTheOperationInOrderWithIntegersConverted) 
 
   EXPECT_CALL(*ticker, AddIndFlipGroupFromText(30, "g", "text", "d", "tp", "log", 5, "in", "out"))
       .WillOnce(Return(true));
-  EXPECT_TRUE(run(on_ticker("AddIndFlipGroupFromText", {"30", "g", "text", "d", "tp", "log", "5", "in", "out"})).success);
+  EXPECT_TRUE(
+      run(on_ticker("AddIndFlipGroupFromText", {"30", "g", "text", "d", "tp", "log", "5", "in", "out"})).success);
 
   EXPECT_CALL(*ticker, AddTTLGroupFromText("f", "g", "text", "td", "sd", "ed", "tp", 0, "log", "enter", 2))
       .WillOnce(Return(true));
@@ -162,9 +164,9 @@ TEST(AdapterWithTicker, GroupXmlGoesIntoTheCarouselAndIsListed) {
   auto run = [&](const fields& message) { return ticker_protocol_control_adapter(ticker).execute(message); };
 
   EXPECT_EQ(run(on_ticker("GetGroups")).message, "");
-  auto added = run(on_ticker("AddGroupAfterCurrent",
-                             {"<group name=\"g\"><element key=\"k\"><design>D</design>"
-                              "<value label=\"L\" attribute=\"A\">V</value></element></group>"}));
+  auto added =
+      run(on_ticker("AddGroupAfterCurrent", {"<group name=\"g\"><element key=\"k\"><design>D</design>"
+                                             "<value label=\"L\" attribute=\"A\">V</value></element></group>"}));
   EXPECT_TRUE(added.success) << added.message;
   EXPECT_EQ(run(on_ticker("GetGroupsWithContent")).message,
             "g\r\n-------------------------------------------\r\n|D: L.A=V  (k: g)\r\n\r\n");

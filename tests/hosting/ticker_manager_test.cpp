@@ -14,8 +14,7 @@ namespace {
 
 using messages = std::vector<std::vector<std::string>>;
 
-const char* const one_group =
-    "<group name=\"g\"><element key=\"k\"><value label=\"L\">V</value></element></group>";
+const char* const one_group = "<group name=\"g\"><element key=\"k\"><value label=\"L\">V</value></element></group>";
 
 class TickerManager : public ::testing::Test {
  protected:
