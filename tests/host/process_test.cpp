@@ -115,16 +115,12 @@ TEST(ServiceProcess, ArgumentCountAndConversionErrors) {
   auto client = connect_to(service);
   EXPECT_EQ(ask(*client, {"1", "ListTickers", "x"}),
             (fields{"1", "error", "ListTickers: Wrong argument count. Got 1, expected 0."}));
-  EXPECT_EQ(ask(*client, {"2", "on_ticker", "T"}),
-            (fields{"2", "error", "on_ticker: Wrong argument count. Got 1, expected at least 2."}));
   EXPECT_EQ(ask(*client, {"3", "on_ticker", "T", "Flush", "x"}),
             (fields{"3", "ok", "Created ticker: 'T'", "error", "Flush: Wrong argument count. Got 1, expected 0."}));
   EXPECT_EQ(ask(*client, {"4", "on_ticker", "T", "RunOnce", "t", "d", "s", "e", "p", "12a", "l", "o"}),
             (fields{"4", "error", "Could not convert parameter '12a' to integer."}));
   EXPECT_EQ(ask(*client, {"5", "on_ticker", "T", "RunOnce", "t", "d", "s", "e", "p", "12 ", "l", "o"}),
             (fields{"5", "ok"}));
-  EXPECT_EQ(ask(*client, {"6", "on_ticker", "T", "flush"}),
-            (fields{"6", "error", "Command not implemented on ticker: 'flush'"}));
 }
 
 TEST(ServiceProcess, BadClientsLeaveEveryOtherClientServed) {
