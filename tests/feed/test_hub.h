@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utility>  // before Asio, whose coroutine header needs it under C++20
+
 #include <boost/asio.hpp>
 #include <chrono>
 #include <functional>
