@@ -88,13 +88,11 @@ TEST(TickerElement, SetValueConsumeShowingAndSummary) {
   EXPECT_EQ(element_summary(e), "D: L.A=T L.y=2 M.=  (K: log)");
 
   e.SetTtl(2);
-  EXPECT_FALSE(e.ConsumeShowing());
-  EXPECT_TRUE(e.ConsumeShowing());
-  EXPECT_TRUE(e.ConsumeShowing());
+  EXPECT_EQ(std::vector<bool>({e.ConsumeShowing(), e.ConsumeShowing(), e.ConsumeShowing()}),
+            std::vector<bool>({false, true, true}));
   EXPECT_EQ(e.ttl(), 0);
   e.SetTtl(-1);
-  EXPECT_TRUE(e.ConsumeShowing());
-  EXPECT_EQ(e.ttl(), -1);
+  EXPECT_TRUE(e.ConsumeShowing() && e.ttl() == -1);
 }
 
 TEST(KeyIndex, ElementsRegisterUnderTheirKeyAndLeaveOnRekeyOrDestruction) {

@@ -62,8 +62,6 @@ TEST_F(TickerGroupTest, HandsOutElementsInByteWiseKeyOrder) {
                 "<element key=\"9\"/><element key=\"\xC3\xA9\"/><element key=\"z\"/></group>");
   ASSERT_TRUE(g->StartRound());
   EXPECT_EQ(round(*g), (keys{"10", "9", "a", "b", "z", "\xC3\xA9"}));
-  ASSERT_TRUE(g->StartRound());
-  EXPECT_EQ(round(*g).size(), 6u);
 }
 
 TEST_F(TickerGroupTest, ReadsGroupXml) {
@@ -97,7 +95,6 @@ TEST_F(TickerGroupTest, ReadsGroupXml) {
   EXPECT_EQ(e2.values().at(0).label, "");  // a new element starts without a label
   EXPECT_EQ(e2.design() + "|" + e2.log_msg(), " Def |n");
   EXPECT_EQ(e2.ttl(), 5);
-  EXPECT_EQ(g->elements().size(), 2u);
 
   EXPECT_FALSE(make("<group immortal=\"yes\"/>")->IsMortal());
   EXPECT_FALSE(make("<group/>")->IsMortal());
@@ -163,6 +160,7 @@ TEST_F(TickerGroupTest, TimedGroupRerunsUntilItsDurationThenMarksItself) {
   // Marked, it gives one last round and no more.
   ASSERT_TRUE(g->StartRound());
   EXPECT_EQ(round(*g), (keys{"a", "b", "c"}));
+  EXPECT_FALSE(g->HasNextElement());
   TickerElement out;
   EXPECT_FALSE(g->NextElement(out));
   EXPECT_TRUE(log->contains("was marked for deletion - no more rounds\n"));
