@@ -64,11 +64,13 @@ group_change_integrator::group_change_integrator(std::shared_ptr<ticker_group_ba
 
 void group_change_integrator::receive(const std::string& document) {
   if (document.empty()) return;
+  auto target = target_.lock();
+  if (!target) return;  // the group is going; its connection closes with it
   // Hubs declare all sorts of encodings but send UTF-8.
   expat_parser parser(XML_ParserCreate("UTF-8"), &XML_ParserFree);
   if (!parser) return;
   handler_stack stack;
-  stack.handlers.push_back(std::make_shared<quillmere_xml_handler>(target_, key_index_));
+  stack.handlers.push_back(std::make_shared<quillmere_xml_handler>(std::move(target), key_index_));
   XML_SetUserData(parser.get(), &stack);
   XML_SetElementHandler(parser.get(), handler_stack::on_start, handler_stack::on_end);
   XML_SetCharacterDataHandler(parser.get(), handler_stack::on_text);

@@ -13,6 +13,8 @@ namespace orv {
 // Applies the documents of one subscription to the group that subscribed. Each document is
 // parsed whole, with fresh handlers; a malformed one is logged and leaves in place what
 // was applied before the error.
+// The group owns the subscription, which owns this; the way back to the group is weak, so
+// dropping a group ends its subscription without anyone having to close it first.
 class group_change_integrator : public quillmere_subscriber {
  public:
   group_change_integrator(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index,
@@ -20,7 +22,7 @@ class group_change_integrator : public quillmere_subscriber {
   void receive(const std::string& document) override;
 
  private:
-  std::shared_ptr<ticker_group_base> target_;
+  std::weak_ptr<ticker_group_base> target_;
   std::shared_ptr<element_key_index> key_index_;
   std::shared_ptr<vorn::logger_base> log_;
 };

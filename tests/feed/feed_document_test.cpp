@@ -30,8 +30,6 @@ std::string value_of(const TickerElement& element, const std::string& label) {
 // A subscribed group of a ticker, fed through the integrator the manager makes for it.
 class FeedDocuments : public ::testing::Test {
  protected:
-  ~FeedDocuments() override { client->subscriber.reset(); }  // it refers back to the group
-
   std::shared_ptr<TickerGroup> subscribed_group(bool ignore_inactive = false) {
     auto g = std::make_shared<TickerGroup>(manager, "G", log, ignore_inactive);
     EXPECT_TRUE(g->ParseXML(
@@ -181,8 +179,17 @@ TEST_F(FeedDocuments, DeclaredEncodingIsOverriddenByUtf8AndEmptyDocumentsAreIgno
   EXPECT_TRUE(log->entries().empty());
 }
 
+TEST_F(FeedDocuments, ASubscriptionDoesNotKeepItsGroupAlive) {
+  feed(full_update);
+  std::weak_ptr<TickerGroup> held = group;
+  group.reset();
+  EXPECT_TRUE(held.expired());
+  EXPECT_EQ(manager->key_index()->find("K1"), nullptr);
+  feed(full_update);  // a document still in flight finds no group
+  EXPECT_EQ(manager->key_index()->size(), 0u);
+}
+
 TEST_F(FeedDocuments, InactiveFeedElementsAreSkippedWhenTheOptionIsSet) {
-  client->subscriber.reset();
   group = subscribed_group(true);
   feed(
       "<GROUP><SECURITIES><SECURITY id=\"off\"><active>0</active></SECURITY>"
