@@ -19,11 +19,12 @@ extern char** environ;
 namespace orv::testing {
 
 // A child process that is always ended when this goes: SIGTERM first, SIGKILL when it has
-// not exited within a few seconds. Standard output and error go to one file.
+// not exited within a few seconds. Standard output and error go to one file; standard
+// input comes from a file, or is empty.
 class child_process {
  public:
   child_process(const std::vector<std::string>& argv, const std::vector<std::string>& extra_environment,
-                const std::filesystem::path& output) {
+                const std::filesystem::path& output, const std::filesystem::path& input = "/dev/null") {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -34,7 +35,7 @@ class child_process {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     // Sockets of the test (a hub's listener) must not live on in the child.
