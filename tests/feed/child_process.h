@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -17,6 +20,20 @@
 extern char** environ;
 
 namespace orv::testing {
+
+// A port that was free a moment ago, for a child process to listen on.
+inline unsigned short free_port() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::tcp::v4(), 0});
+  return probe.local_endpoint().port();
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 // A child process that is always ended when this goes: SIGTERM first, SIGKILL when it has
 // not exited within a few seconds. Standard output and error go to one file; standard

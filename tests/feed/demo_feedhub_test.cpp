@@ -4,7 +4,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,27 +15,12 @@
 namespace orv {
 namespace {
 
+using testing::free_port;
+using testing::read_file;
+using testing::recording_subscriber;
 using testing::run_until;
 
-struct recording_subscriber : quillmere_subscriber {
-  std::vector<std::string> documents;
-  void receive(const std::string& document) override { documents.push_back(document); }
-};
-
-unsigned short free_port() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::tcp::v4(), 0});
-  return probe.local_endpoint().port();
-}
-
 void write_file(const std::filesystem::path& path, const std::string& text) { std::ofstream(path) << text; }
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The demo hub as operators run it, with this test's client subscribed. The client keeps
 // trying at its own pace until the hub listens.

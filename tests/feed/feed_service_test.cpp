@@ -5,7 +5,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,21 +18,11 @@ namespace orv {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::free_port;
+using testing::read_file;
 using testing::run_until;
 using testing::test_hub;
 
-unsigned short free_port() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::tcp::v4(), 0});
-  return probe.local_endpoint().port();
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 const std::string separator(quillmere_separator);
 

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "runtime/tcp_connector.h"
+#include "tests/feed/test_hub.h"
 #include "tests/support/memory_logger.h"
 
 namespace orv {
 namespace {
+
+using testing::recording_subscriber;
 
 TEST(QuillmereUrl, SplitsSchemeHostPortAndPath) {
   auto url = parse_quillmere_url("http://hub.example:8080/a?x=1");
@@ -43,11 +45,6 @@ TEST(QuillmereUrl, SplitsSchemeHostPortAndPath) {
   EXPECT_THROW(parse_quillmere_url("http://hub:99999999999/"), boost::bad_lexical_cast);
 }
 
-struct recording_subscriber : quillmere_subscriber {
-  std::vector<std::string> documents;
-  void receive(const std::string& document) override { documents.push_back(document); }
-};
-
 struct recording_transport : vorn::transport {
   std::string sent;
   bool open = true;
@@ -67,9 +64,8 @@ struct inspected_protocol : quillmere_client_protocol {
 
 // One connection of a subscription, driven by hand.
 struct connection {
-  explicit connection(std::size_t cap = default_max_unread_feed_bytes, std::int32_t id = 7,
-                      std::string path = "/p?x=1")
-      : factory(std::make_shared<quillmere_client_factory>(subscriber, id, path, log, cap)),
+  explicit connection(std::size_t cap = default_max_unread_feed_bytes)
+      : factory(std::make_shared<quillmere_client_factory>(subscriber, 7, "/", log, cap)),
         protocol(factory, log) {
     protocol.attach_transport(transport);
   }
@@ -81,18 +77,6 @@ struct connection {
   recording_transport transport;
   inspected_protocol protocol;
 };
-
-TEST(QuillmereClientProtocol, SendsTheRequestOnConnectAndLogsTheLoss) {
-  connection c;
-  EXPECT_EQ(c.transport.sent, "QuillmereID: 7\r\nConnection: Keep-Alive\r\nGET /p?x=1 HTTP/1.0\r\n\r\n");
-  ASSERT_EQ(c.log->entries().size(), 1u);
-  EXPECT_EQ(c.log->entries()[0].level, 45);
-  EXPECT_EQ(c.log->entries()[0].text, "Connection made. Sending: " + c.transport.sent + "\n");
-
-  c.protocol.detach_transport();
-  EXPECT_EQ(c.log->entries().back().level, 15);
-  EXPECT_EQ(c.log->entries().back().text, "Connection lost\n");
-}
 
 const std::string separator(quillmere_separator);
 const std::string stream = "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<A>1</A>" + separator + "\r\n<B/>" +
@@ -155,37 +139,6 @@ TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTh
   EXPECT_EQ(c.log->entries().back().text,
             "Feed document passed 64 bytes without a separator. Dropping the connection.\n");
   EXPECT_EQ(c.log->entries().back().level, 20);
-}
-
-struct counting_connector : vorn::connector {
-  int attempts = 0;
-  bool is_connected() const override { return false; }
-  void connect() override { ++attempts; }
-};
-
-TEST(QuillmereClientFactory, AsksTheConnectorAgainAfterEveryFailureAndLoss) {
-  auto log = std::make_shared<testing::memory_logger>(100);
-  auto factory = std::make_shared<quillmere_client_factory>(nullptr, 0, "/", log);
-  auto connector = std::make_shared<counting_connector>();
-  std::shared_ptr<vorn::connector> handle = connector;
-
-  factory->connection_failed(handle, "refused");
-  factory->connection_lost(handle, "closed by the peer");
-  factory->connection_failed(handle, "refused");
-  EXPECT_EQ(connector->attempts, 3);
-  ASSERT_EQ(log->entries().size(), 3u);
-  EXPECT_EQ(log->entries()[0].text, "Failed. Reconnecting.\n");
-  EXPECT_EQ(log->entries()[0].level, 20);
-  EXPECT_EQ(log->entries()[1].text, "Lost. Reconnecting.\n");
-  EXPECT_EQ(log->entries()[1].level, 15);
-
-  // Each protocol refers to its factory, whose subscriber is null here: documents are dropped.
-  auto protocol = factory->create_protocol();
-  recording_transport transport;
-  protocol->attach_transport(transport);
-  EXPECT_EQ(transport.sent, quillmere_client_protocol::request_text(0, "/"));
-  protocol->data_received("<a/>---QuillmereSeparator---", 28);
-  EXPECT_TRUE(log->contains("GOT MESSAGE: <a/>"));
 }
 
 }  // namespace

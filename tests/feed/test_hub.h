@@ -9,9 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/quillmere_ticker_manager.h"
 #include "runtime/asyncore.h"
 
 namespace orv::testing {
+
+// Keeps each document it is handed.
+struct recording_subscriber : quillmere_subscriber {
+  std::vector<std::string> documents;
+  void receive(const std::string& document) override { documents.push_back(document); }
+};
 
 // Runs the loop until done() holds, at most limit of wall time.
 inline bool run_until(vorn::asyncore& core, const std::function<bool()>& done,
