@@ -26,8 +26,8 @@ ticker_result ticker_manager::AddTicker(const std::string& name) {
   auto feed_client = std::make_shared<quillmere_client>(core_->asyncore, feed_log);
   auto feed_side = std::make_shared<QuillmereTickerManager>(feed_client, feed_log, make_group_change_integrator);
 
-  auto ticker = std::make_shared<TickerControl>(name, feed_side, core_->logger->create_sublogger("TickerControl:" + name, -1),
-                                                core_->ignore_inactive);
+  auto ticker = std::make_shared<TickerControl>(
+      name, feed_side, core_->logger->create_sublogger("TickerControl:" + name, -1), core_->ignore_inactive);
   attach_renderer_side(name, ticker);
   install_callbacks(*ticker);
 
