@@ -1,16 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
+#include <csignal>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "feed/quillmere_client.h"
-#include "tests/feed/child_process.h"
 #include "tests/feed/test_hub.h"
+#include "tests/support/child_process.h"
 #include "tests/support/memory_logger.h"
 #include "tools/tickertalk_client.h"
 
@@ -18,11 +18,8 @@ namespace orv {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::free_port;
-using testing::read_file;
 using testing::run_until;
 using testing::test_hub;
-
 
 const std::string separator(quillmere_separator);
 
@@ -30,24 +27,13 @@ const std::string separator(quillmere_separator);
 class FeedService : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::create_directories(dir);
-    service.emplace(std::vector<std::string>{ORV_TICKER_EXECUTABLE, "--port", std::to_string(port), "--log-level", "50"},
-                    std::vector<std::string>{"ORV_TICKER_INSTANCE=feed-" + std::to_string(port),
-                                             "ORV_TICKER_APPDATA_DIR=" + dir.string()},
-                    dir / "service.out");
-    // Refused until the service listens; each try waits for the service to exit instead of sleeping.
-    bool connected = false;
-    for (int attempt = 0; attempt < 200 && !connected; ++attempt) {
-      connected = control.connect("127.0.0.1", std::to_string(port));
-      if (!connected && service->wait_for_exit(50ms)) break;
-    }
-    ASSERT_TRUE(connected) << read_file(dir / "service.out");
+    ASSERT_TRUE(service.wait_listening()) << service.standard_output() << service.standard_error();
+    ASSERT_TRUE(control.connect("127.0.0.1", std::to_string(service.port())));
+    // Opened after the service started, so that it holds none of the hub's sockets.
+    hub.emplace(loop->io_context());
   }
   void TearDown() override {
-    control.close();
-    service.reset();
-    if (HasFailure()) std::cerr << "--- service output\n" << read_file(dir / "service.out");
-    std::filesystem::remove_all(dir);
+    if (HasFailure()) std::cerr << service.standard_output() << service.standard_error();
   }
 
   std::vector<std::string> ask(std::vector<std::string> fields) {
@@ -65,25 +51,23 @@ class FeedService : public ::testing::Test {
     return run_until(*loop, [&] { return content().find(fragment) != std::string::npos; });
   }
 
-  unsigned short port = free_port();
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("orv-feed-" + std::to_string(::getpid()));
+  testing::service_process service{{"--log-level", "50"}};
   std::shared_ptr<vorn::asyncore> loop = std::make_shared<vorn::asyncore>(std::make_shared<testing::memory_logger>(0));
-  test_hub hub{loop->io_context()};
-  std::optional<testing::child_process> service;
+  std::optional<test_hub> hub;
   tickertalk_client control{5s};
   int tag = 0;
 };
 
 TEST_F(FeedService, ARunningTickerFollowsItsHubAcrossARestartOfTheHub) {
   ASSERT_EQ(ask({"AddTicker", "T"}), (std::vector<std::string>{"t1", "ok"}));
-  const std::string group = "<group name=\"news\"><subscribeurl> " + hub.url("/news?desk=1") +
+  const std::string group = "<group name=\"news\"><subscribeurl> " + hub->url("/news?desk=1") +
                             " </subscribeurl><element key=\"own\"><value label=\"NAME\">Own</value></element></group>";
   ASSERT_EQ(ask({"on_ticker", "T", "AddGroupAfterCurrent", group}), (std::vector<std::string>{"t2", "ok"}));
 
-  ASSERT_TRUE(run_until(*loop, [&] { return hub.requests() == 1; }));
-  EXPECT_EQ(hub.subscribers[0]->request,
+  ASSERT_TRUE(run_until(*loop, [&] { return hub->requests() == 1; }));
+  EXPECT_EQ(hub->subscribers[0]->request,
             "QuillmereID: 0\r\nConnection: Keep-Alive\r\nGET /news?desk=1 HTTP/1.0\r\n\r\n");
-  hub.send(*hub.subscribers[0],
+  hub->send(*hub->subscribers[0],
            "HTTP/1.0 200 OK\r\n\r\n<FEED><GROUP id=\"markets\"><SECURITIES>"
            "<SECURITY id=\"b\"><NAME>Beta</NAME><PRICE>1</PRICE></SECURITY>"
            "<SECURITY id=\"a\"><NAME>Alpha</NAME></SECURITY></SECURITIES></GROUP></FEED>" +
@@ -101,15 +85,15 @@ TEST_F(FeedService, ARunningTickerFollowsItsHubAcrossARestartOfTheHub) {
   EXPECT_LT(alpha, own);
 
   // An update in place of one element.
-  hub.send(*hub.subscribers[0], "<SECURITY id=\"b\"><PRICE>2</PRICE></SECURITY>" + separator);
+  hub->send(*hub->subscribers[0], "<SECURITY id=\"b\"><PRICE>2</PRICE></SECURITY>" + separator);
   ASSERT_TRUE(shows("NAME.control=Beta PRICE.control=2  (b: )"));
 
   // The hub goes away and comes back on the same port; the service resubscribes by itself.
-  hub.stop();
-  hub.restart();
-  ASSERT_TRUE(run_until(*loop, [&] { return hub.requests() == 2; }));
-  EXPECT_EQ(hub.subscribers.back()->request, hub.subscribers[0]->request);
-  hub.send(*hub.subscribers.back(),
+  hub->stop();
+  hub->restart();
+  ASSERT_TRUE(run_until(*loop, [&] { return hub->requests() == 2; }));
+  EXPECT_EQ(hub->subscribers.back()->request, hub->subscribers[0]->request);
+  hub->send(*hub->subscribers.back(),
            "HTTP/1.0 200 OK\r\n\r\n<GROUP><SECURITIES><SECURITY id=\"c\"><NAME>Gamma</NAME></SECURITY>"
            "</SECURITIES></GROUP>" +
                separator);
@@ -120,16 +104,16 @@ TEST_F(FeedService, ARunningTickerFollowsItsHubAcrossARestartOfTheHub) {
   const auto deleted = ask({"DeleteTicker", "T"});
   ASSERT_EQ(deleted.size(), 2u);
   EXPECT_EQ(deleted[1], "ok");
-  ASSERT_TRUE(run_until(*loop, [&] { return hub.subscribers.back()->closed_by_peer; }));
+  ASSERT_TRUE(run_until(*loop, [&] { return hub->subscribers.back()->closed_by_peer; }));
 
   control.close();
-  service.reset();
-  const auto log = read_file(dir / "service.out");
-  EXPECT_NE(log.find("Adding managed group with url: " + hub.url("/news?desk=1")), std::string::npos);
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait_exit(std::chrono::seconds(10)), 0);
+  const auto log = service.standard_output();
+  EXPECT_NE(log.find("Adding managed group with url: " + hub->url("/news?desk=1")), std::string::npos);
   EXPECT_NE(log.find("Lost. Reconnecting."), std::string::npos);
   // The service is a sanitizer build: nothing of the feed side may leak or misbehave.
-  EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
-  EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
+  EXPECT_EQ(service.standard_error().find("Sanitizer"), std::string::npos) << service.standard_error();
 }
 
 }  // namespace
