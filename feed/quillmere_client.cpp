@@ -87,7 +87,6 @@ void quillmere_client_protocol::connection_made() {
 }
 
 void quillmere_client_protocol::data_received(const char* data, std::size_t length) {
-  if (length == 0) return;
   buffer().append(data, length);
   if (log_ && log_->should_log(100)) log_->stream(100) << "Got data. Buffer is now: " << buffer().unread().size() << "\n";
   hand_on_documents();
