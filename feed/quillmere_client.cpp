@@ -16,6 +16,11 @@ std::pair<std::string, std::string> split_at(const std::string& text, std::strin
   return {text.substr(0, at), text.substr(at + delimiter.size())};
 }
 
+// Sent again, unchanged, on every connection of a subscription.
+std::string request_text(std::int32_t id, const std::string& path) {
+  return "QuillmereID: " + std::to_string(id) + "\r\nConnection: Keep-Alive\r\nGET " + path + " HTTP/1.0\r\n\r\n";
+}
+
 }  // namespace
 
 quillmere_url parse_quillmere_url(const std::string& url) {
@@ -75,10 +80,6 @@ std::shared_ptr<vorn::base_protocol> quillmere_client_factory::create_protocol()
 quillmere_client_protocol::quillmere_client_protocol(std::shared_ptr<quillmere_client_factory> factory,
                                                      std::shared_ptr<vorn::logger_base> log)
     : factory_(std::move(factory)), log_(std::move(log)) {}
-
-std::string quillmere_client_protocol::request_text(std::int32_t id, const std::string& path) {
-  return "QuillmereID: " + std::to_string(id) + "\r\nConnection: Keep-Alive\r\nGET " + path + " HTTP/1.0\r\n\r\n";
-}
 
 void quillmere_client_protocol::connection_made() {
   const std::string request = request_text(factory_->id(), factory_->path());

@@ -85,9 +85,6 @@ class quillmere_client_protocol : public vorn::base_protocol {
   void data_received(const char* data, std::size_t length) override;
   void connection_lost() override;
 
-  // The request sent on every connection of a subscription.
-  static std::string request_text(std::int32_t id, const std::string& path);
-
  private:
   void hand_on_documents();
 
