@@ -5,6 +5,8 @@
 #include "control/tickertalk.h"
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_control.h"
+#include "feed/group_change_integrator.h"
+#include "feed/quillmere_client.h"
 #include "host/app_core.h"
 
 namespace orv {
@@ -19,10 +21,10 @@ ticker_result ticker_manager::AddTicker(const std::string& name) {
     return {false, "Ticker already exists"};
   }
 
-  // Feed-hub side. No feed client exists yet, so groups naming a subscription URL are shown
-  // without being kept up to date.
+  // Feed-hub side: the ticker's own client, and an integrator for each group that subscribes.
   auto feed_log = core_->logger->create_sublogger("QuillmereTickerManager", -1);
-  auto feed_side = std::make_shared<QuillmereTickerManager>(nullptr, feed_log, nullptr);
+  auto feed_client = std::make_shared<quillmere_client>(core_->asyncore, feed_log);
+  auto feed_side = std::make_shared<QuillmereTickerManager>(feed_client, feed_log, make_group_change_integrator);
 
   auto ticker = std::make_shared<TickerControl>(
       name, feed_side, core_->logger->create_sublogger("TickerControl:" + name, -1), core_->ignore_inactive);
