@@ -1,0 +1,445 @@
+// The control operations of a ticker; the scheduling they rely on is in ticker_control.cpp.
+#include <algorithm>
+#include <iostream>
+#include <iterator>
+
+#include "engine/text_group_builder.h"
+#include "engine/ticker_control.h"
+
+namespace orv {
+
+std::string TickerControl::GetTickerName() { return ticker_name_; }
+
+void TickerControl::SetDesigns(const text_table& designs) { designs_ = designs; }
+
+void TickerControl::SetIcons(const text_table& icon_designs, const text_table& icon_commands) {
+  icon_designs_ = icon_designs;
+  icon_commands_ = icon_commands;
+}
+
+void TickerControl::Flush() {
+  if (LogAt(50)) log_->stream(50) << "Flush" << std::endl;
+  if (cursor_ != groups_.end()) (*cursor_)->Flush();
+  if (listener_) listener_->clear();
+}
+
+bool TickerControl::MarkGroupForDeletion(const std::string& group_name) {
+  if (LogAt(50)) log_->stream(50) << "MarkGroupForDeletion: " << group_name << std::endl;
+
+  if (position found = FindByName(groups_, group_name); found != groups_.end() && found != cursor_) {
+    if (LogAt(50))
+      log_->stream(50) << "TickerControl::MarkGroupForDeletion, deleting immediately: " << group_name << "\n";
+    return DeleteGroupAt(found);
+  }
+  if (position found = FindByName(independent_, group_name);
+      found != independent_.end() && found != independent_cursor_) {
+    (*found)->CloseSubscription();
+    independent_.erase(found);
+    return true;
+  }
+  // What is left is on screen now: it finishes its round and goes at the next advance.
+  group_ptr group;
+  if (!GetGroup(group_name, group)) {
+    if (LogAt(20))
+      log_->stream(20) << "MarkGroupForDeletion failed: group_name: " << group_name << " is not found" << std::endl;
+    return false;
+  }
+  group->MarkForDeletion();
+  if (LogAt(50)) log_->stream(50) << "TickerControl::MarkGroupForDeletion, marking for deletion: " << group_name << "\n";
+  return true;
+}
+
+void TickerControl::ClearAll() {
+  if (LogAt(50)) log_->stream(50) << "ClearAll" << std::endl;
+  for (group_list* list : {&groups_, &independent_, &run_once_}) {
+    for (const group_ptr& group : *list) group->CloseSubscription();
+    list->clear();
+  }
+  cursor_ = groups_.end();
+  superseded_ = groups_.end();
+  independent_cursor_ = independent_.end();
+  if (listener_) listener_->clear();
+}
+
+TickerControl::group_ptr TickerControl::NewGroup(const std::string& group_name) {
+  return std::make_shared<TickerGroup>(feed_manager_, group_name, log_, ignore_inactive_);
+}
+
+TickerControl::group_ptr TickerControl::ParseGroup(const std::string& group_xml, const char* failure_line) {
+  // The document names the group; until then it goes by the ticker's name.
+  group_ptr group = NewGroup(ticker_name_);
+  if (group->ParseXML(group_xml)) return group;
+  if (LogAt(20)) log_->stream(20) << failure_line;
+  return nullptr;
+}
+
+TickerControl::position TickerControl::InsertIntoCarousel(position before, const group_ptr& group) {
+  position inserted = groups_.insert(before, group);
+  group->Subscribe();
+  if (groups_.size() == 1) {
+    cursor_ = inserted;
+    group->StartRound();
+  }
+  return inserted;
+}
+
+bool TickerControl::PlaceAfterGroup(const std::string& follow_name, const group_ptr& group) {
+  if (HasActiveGroup(group->name())) {
+    std::cerr << "  Already has group named " << group->name() << "\n";
+    return false;
+  }
+  position before = groups_.begin();
+  if (!follow_name.empty()) {
+    position follow = FindByName(groups_, follow_name);
+    if (follow == groups_.end()) {
+      if (LogAt(20))
+        log_->stream(20) << "AddGroupAfterGroup: Group '" << follow_name << "' to follow " << group->name()
+                         << " not in ticker.\n";
+      return false;
+    }
+    before = std::next(follow);
+  }
+  InsertIntoCarousel(before, group);
+  return true;
+}
+
+bool TickerControl::PlaceIndependent(const group_ptr& group) {
+  if (HasActiveGroup(group->name())) return false;
+  independent_.push_front(group);
+  group->Subscribe();
+  group->StartRound();
+  return true;
+}
+
+bool TickerControl::AddGroupAfterGroup(const std::string& follow_name, const std::string& group_xml) {
+  if (LogAt(50)) log_->stream(50) << "AddGroupAfterGroup: " << follow_name;
+  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
+  return group && PlaceAfterGroup(follow_name, group);
+}
+
+bool TickerControl::AddGroupToRunOncePriorityQueue(const std::string& group_xml) {
+  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
+  if (!group) return false;
+  if (HasActiveGroup(group->name())) {
+    std::cerr << "  Already has group named " << group->name() << "\n";
+    return false;
+  }
+  run_once_.push_back(group);
+  group->Subscribe();
+  return true;
+}
+
+bool TickerControl::SetNextGroup(const std::string& group_name) {
+  if (LogAt(50)) log_->stream(50) << "SetNextGroup: " << group_name << std::endl;
+  if (!HasActiveGroup(group_name)) {
+    if (LogAt(20))
+      log_->stream(20) << "SetNextGroup: No group named '" << group_name << "' among the " << groups_.size()
+                       << " is currently active in the ticker.\n";
+    return false;
+  }
+  Flush();
+  next_group_name_ = group_name;
+  if (LogAt(80)) log_->stream(80) << "SetNextGroup: Overridden next group is now '" << group_name << "'\n";
+  if (listener_) listener_->refresh_titles();
+  return true;
+}
+
+bool TickerControl::AddIndependentGroup(const std::string& group_xml) {
+  if (LogAt(50)) log_->stream(50) << "AddIndependentGroup";
+  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
+  return group && PlaceIndependent(group);
+}
+
+bool TickerControl::AddGroupAfterCurrent(const std::string& group_xml) {
+  if (LogAt(50)) log_->stream(50) << "AddGroupAfterCurrent";
+  group_ptr group = ParseGroup(group_xml, "ParseXML problem.\n");
+  if (!group || HasActiveGroup(group->name())) return false;
+  InsertIntoCarousel(cursor_ == groups_.end() ? groups_.begin() : std::next(cursor_), group);
+  return true;
+}
+
+bool TickerControl::GetGroup(const std::string& group_name, std::shared_ptr<TickerGroup>& group) {
+  position found = FindByName(groups_, group_name);
+  if (found == groups_.end()) {
+    found = FindByName(independent_, group_name);
+    if (found == independent_.end()) return false;
+  }
+  group = *found;
+  return true;
+}
+
+std::string TickerControl::GetCurrentGroupName() { return cursor_ == groups_.end() ? "" : (*cursor_)->name(); }
+
+bool TickerControl::DeleteElement(const std::string& group_name, const std::string& key) {
+  group_ptr group;
+  if (!GetGroup(group_name, group)) {
+    if (LogAt(20)) log_->stream(20) << "DeleteElement failed: group_name: " << group_name << " is not found" << std::endl;
+    return false;
+  }
+  if (LogAt(50)) log_->stream(50) << "DeleteElement: " << group_name << "," << key;
+  return group->DeleteElement(key);
+}
+
+bool TickerControl::AddPriorityGroup(const std::string& group_name) {
+  if (LogAt(50)) log_->stream(50) << "AddPriorityGroup: " << group_name << std::endl;
+  if (!HasActiveGroup(group_name)) {
+    if (LogAt(20))
+      log_->stream(20) << "AddPriorityGroup: No group named '" << group_name << "' among the " << groups_.size()
+                       << " is currently active in the ticker.\n";
+    return false;
+  }
+  if (std::find(priority_names_.begin(), priority_names_.end(), group_name) != priority_names_.end()) {
+    if (LogAt(40))
+      log_->stream(40) << "AddPriorityGroup: Group exist in priority queue and is ignored: " << group_name
+                       << " queue size = " << priority_names_.size();
+    return true;
+  }
+  priority_names_.push_back(group_name);
+  if (LogAt(50))
+    log_->stream(50) << "AddPriorityGroup: Added group to priority queue: " << group_name
+                     << " queue size = " << priority_names_.size();
+  return true;
+}
+
+std::int32_t TickerControl::GetPriorityQueueSize() { return static_cast<std::int32_t>(priority_names_.size()); }
+
+bool TickerControl::DeleteGroup(const std::string& group_name) {
+  if (LogAt(50)) log_->stream(50) << "DeleteGroup: " << group_name << std::endl;
+  if (group_name.empty()) {
+    if (LogAt(20)) log_->stream(20) << "DeleteGroup failed, group_name =''  " << std::endl;
+    return false;
+  }
+  std::erase(priority_names_, group_name);
+
+  // A live group of that name goes first; a marked one is only moved past.
+  position in_carousel = FindByName(groups_, group_name);
+  if (in_carousel == groups_.end())
+    in_carousel = std::find_if(groups_.begin(), groups_.end(),
+                               [&](const group_ptr& group) { return group->name() == group_name; });
+  if (in_carousel != groups_.end()) return DeleteGroupAt(in_carousel);
+
+  position independent = FindByName(independent_, group_name);
+  if (independent == independent_.end()) return false;
+  if (independent == independent_cursor_) independent_cursor_ = independent_.end();
+  (*independent)->CloseSubscription();
+  independent_.erase(independent);
+  return true;
+}
+
+std::vector<std::string> TickerControl::GetGroupNames() {
+  std::vector<std::string> names;
+  names.reserve(groups_.size() + independent_.size());
+  for (const group_ptr& group : groups_) names.push_back(group->name());
+  for (const group_ptr& group : independent_) names.push_back(group->name());
+  return names;
+}
+
+bool TickerControl::ClearGroup(const std::string& group_name) {
+  group_ptr group;
+  if (!GetGroup(group_name, group)) {
+    if (LogAt(20)) log_->stream(20) << "ClearGroup failed: group_name: " << group_name << " is not found" << std::endl;
+    return false;
+  }
+  if (LogAt(50)) log_->stream(50) << "ClearGroup: " << group_name << std::endl;
+  group->Clear();
+  return true;
+}
+
+bool TickerControl::GetElement(const std::string& group_name, const std::string& key, TickerElement& out) {
+  group_ptr group;
+  if (!GetGroup(group_name, group)) {
+    if (LogAt(20)) log_->stream(20) << "GetElement failed: group_name: " << group_name << " is not found" << std::endl;
+    return false;
+  }
+  return group->GetElement(key, out);
+}
+
+bool TickerControl::UpdateElement(const std::string& group_name, const std::string& element_xml) {
+  group_ptr group;
+  if (!GetGroup(group_name, group)) {
+    if (LogAt(20))
+      log_->stream(20) << "UpdateElement failed: group_name: " << group_name << " is not found" << std::endl;
+    return false;
+  }
+  if (LogAt(50)) log_->stream(50) << "UpdateElement: " << group_name << std::endl;
+  const TickerElement element(element_xml);
+  return !element.key().empty() && group->UpdateElement(element);
+}
+
+bool TickerControl::PutElement(const std::string& group_name, const std::string& element_xml) {
+  group_ptr group;
+  if (!GetGroup(group_name, group)) {
+    if (LogAt(20)) log_->stream(20) << "PutElement failed: group_name: " << group_name << " is not found" << std::endl;
+    return false;
+  }
+  if (LogAt(50)) log_->stream(50) << "PutElement: " << group_name << std::endl;
+  const TickerElement element(element_xml);
+  // Malformed XML leaves the key empty; such an element is not stored.
+  if (element.key().empty()) return false;
+  group->StoreElement(element);
+  return true;
+}
+
+bool TickerControl::AddGroupSuperseedCurrent(const std::string& group_xml) {
+  if (LogAt(50)) log_->stream(50) << "AddGroupSuperseedCurrent:";
+  group_ptr group = ParseGroup(group_xml, "ParseXML problem.\n");
+  if (!group || HasActiveGroup(group->name())) return false;
+  const position current = cursor_;
+  position inserted = InsertIntoCarousel(current == groups_.end() ? groups_.begin() : std::next(current), group);
+  // Superseding a superseding group just queues behind it; the group to resume stays the same.
+  if (current != groups_.end() && !(*current)->supersedes()) {
+    superseded_ = current;
+    cursor_ = inserted;
+    group->StartRound();
+  }
+  group->SetSupersedes(true);
+  return true;
+}
+
+bool TickerControl::AddGroupBeforeCurrent(const std::string& group_xml) {
+  if (LogAt(50)) log_->stream(50) << "AddGroupBeforeCurrent";
+  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
+  // Refuses a name already active, like every other placement.
+  if (!group || HasActiveGroup(group->name())) return false;
+  InsertIntoCarousel(cursor_, group);
+  return true;
+}
+
+bool TickerControl::MoveGroup(const std::string& move_name, const std::string& follow_name) {
+  if (LogAt(50)) log_->stream(50) << "MoveGroup: " << move_name << ", " << follow_name << std::endl;
+  position moved = FindByName(groups_, move_name);
+  if (moved == groups_.end()) return false;
+  position before = groups_.end();
+  if (!follow_name.empty()) {
+    position follow = FindByName(groups_, follow_name);
+    if (follow == groups_.end()) return false;
+    before = std::next(follow);
+  }
+  // splice keeps every position valid, so the cursor stays on the moved group.
+  groups_.splice(before, groups_, moved);
+  return true;
+}
+
+void TickerControl::set_loop(std::string mode) {
+  if (mode != "yes" && mode != "no") {
+    if (LogAt(50)) log_->stream(50) << "Invalid loop mode: '" << mode << "'\n";
+    return;
+  }
+  if (LogAt(50)) log_->stream(50) << "Setting loop mode to: '" << mode << "'\n";
+  loop_mode_ = std::move(mode);
+}
+
+void TickerControl::continue_ticker() {
+  if (LogAt(50)) log_->stream(50) << "Continue ticker\n";
+  paused_ = false;
+}
+
+void TickerControl::pause_ticker() {
+  if (LogAt(50)) log_->stream(50) << "Pause ticker\n";
+  paused_ = true;
+}
+
+std::string TickerControl::GetGroups() {
+  std::string text;
+  for (const group_ptr& group : groups_) text += group->name() + "\n";
+  return text;
+}
+
+std::string TickerControl::GetGroupsWithContent() {
+  std::string text;
+  for (const group_ptr& group : groups_) {
+    text += group->name() + "\r\n";
+    text += "-------------------------------------------\r\n";
+    for (const auto& [key, element] : group->elements()) text += "|" + element_summary(*element) + "\r\n";
+    text += "\r\n";
+  }
+  return text;
+}
+
+// Groups built from text.
+
+TickerControl::group_ptr TickerControl::MakeTextGroup(const std::string& group_name, const text_input& input) {
+  group_ptr group = NewGroup(group_name);
+  group->SetInterruptible(false);
+  BuildTextGroup(*group, input, text_tables{designs_, icon_designs_, icon_commands_});
+  return group;
+}
+
+TickerControl::group_ptr TickerControl::MakeFlipGroup(const std::string& group_name, const std::string& text,
+                                                       const std::string& design, const std::string& textpart,
+                                                       const std::string& logmsg, std::int32_t duration,
+                                                       const std::string& on_enter, const std::string& on_exit) {
+  group_ptr group = NewGroup(group_name);
+  group->SetInterruptible(false);
+  BuildFlipGroup(*group, text, design, textpart, logmsg, duration, on_enter, on_exit);
+  return group;
+}
+
+bool TickerControl::AddGroupFromText(const std::string& follow_name, const std::string& group_name,
+                                     const std::string& text, const std::string& textdesign,
+                                     const std::string& startdesign, const std::string& enddesign,
+                                     const std::string& textpart, std::int32_t padding, const std::string& logmsg,
+                                     const std::string& on_enter) {
+  if (LogAt(50)) log_->stream(50) << "AddGroupFromText: " << follow_name << ", " << group_name;
+  const text_input input{text, textdesign, startdesign, enddesign, textpart, padding, logmsg, on_enter};
+  return PlaceAfterGroup(follow_name, MakeTextGroup(group_name, input));
+}
+
+bool TickerControl::AddTTLGroupFromText(const std::string& follow_name, const std::string& group_name,
+                                        const std::string& text, const std::string& textdesign,
+                                        const std::string& startdesign, const std::string& enddesign,
+                                        const std::string& textpart, std::int32_t padding,
+                                        const std::string& logmsg, const std::string& on_enter, std::int32_t ttl) {
+  if (LogAt(50)) log_->stream(50) << "AddTTLGroupFromText: " << follow_name << " ," << group_name;
+  const text_input input{text, textdesign, startdesign, enddesign, textpart, padding, logmsg, on_enter};
+  group_ptr group = MakeTextGroup(group_name, input);
+  group->SetAllTtl(ttl);
+  return PlaceAfterGroup(follow_name, group);
+}
+
+bool TickerControl::AddIndGroupFromText(std::int32_t interval, const std::string& group_name,
+                                        const std::string& text, const std::string& textdesign,
+                                        const std::string& startdesign, const std::string& enddesign,
+                                        const std::string& textpart, std::int32_t padding,
+                                        const std::string& logmsg, const std::string& on_enter) {
+  if (LogAt(50)) log_->stream(50) << "AddIndGroupFromText: " << group_name;
+  const text_input input{text, textdesign, startdesign, enddesign, textpart, padding, logmsg, on_enter};
+  group_ptr group = MakeTextGroup(group_name, input);
+  group->SetInterval(interval);
+  return PlaceIndependent(group);
+}
+
+bool TickerControl::RunOnce(const std::string& text, const std::string& textdesign, const std::string& startdesign,
+                            const std::string& enddesign, const std::string& textpart, std::int32_t padding,
+                            const std::string& logmsg, const std::string& on_enter) {
+  if (LogAt(50)) log_->stream(50) << "RunOnce: " << textdesign;
+  const text_input input{text, textdesign, startdesign, enddesign, textpart, padding, logmsg, on_enter};
+  group_ptr group = MakeTextGroup(NextRunOnceName(), input);
+  // One showing of each element, then the group runs out and is dropped.
+  group->SetAllTtl(1);
+  group->SetMortal(true);
+  return PlaceIndependent(group);
+}
+
+bool TickerControl::AddFlipGroupFromText(const std::string& follow_name, const std::string& group_name,
+                                         const std::string& text, const std::string& design,
+                                         const std::string& textpart, const std::string& logmsg,
+                                         std::int32_t duration, const std::string& on_enter,
+                                         const std::string& on_exit) {
+  if (LogAt(50)) log_->stream(50) << "AddFlipGroupFromText: " << follow_name << ", " << group_name;
+  return PlaceAfterGroup(follow_name,
+                         MakeFlipGroup(group_name, text, design, textpart, logmsg, duration, on_enter, on_exit));
+}
+
+bool TickerControl::AddIndFlipGroupFromText(std::int32_t interval, const std::string& group_name,
+                                            const std::string& text, const std::string& design,
+                                            const std::string& textpart, const std::string& logmsg,
+                                            std::int32_t duration, const std::string& on_enter,
+                                            const std::string& on_exit) {
+  if (LogAt(50)) log_->stream(50) << "AddIndFlipGroupFromText: " << group_name;
+  group_ptr group = MakeFlipGroup(group_name, text, design, textpart, logmsg, duration, on_enter, on_exit);
+  group->SetInterval(interval);
+  return PlaceIndependent(group);
+}
+
+}  // namespace orv
