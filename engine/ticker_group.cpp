@@ -17,7 +17,10 @@ bool logs(const std::shared_ptr<vorn::logger_base>& log, int level) { return log
 // Whole text as a 32-bit integer, trailing whitespace allowed.
 bool strict_int(std::string text, std::int32_t& value) {
   while (!text.empty() && std::strchr(" \t\n\v\f\r", text.back())) text.pop_back();
-  return boost::conversion::try_lexical_convert(text, value);
+  std::int32_t parsed;  // a failed conversion may leave a partial result behind
+  if (!boost::conversion::try_lexical_convert(text, parsed)) return false;
+  value = parsed;
+  return true;
 }
 
 }  // namespace

@@ -128,10 +128,6 @@ std::u16string utf8_to_utf16(std::string_view text) {
   return out;
 }
 
-}  // namespace orv
-
-namespace orv {
-
 std::string decode_value(const std::string& text, bool base64, bool single_byte) {
   if (base64) return decode_base64(text);
   if (single_byte) return utf8_to_single_byte(text);

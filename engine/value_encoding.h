@@ -18,10 +18,6 @@ std::string utf8_to_single_byte(std::string_view text);
 // UTF-8 to UTF-16; invalid sequences become U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);
 
-}  // namespace orv
-
-namespace orv {
-
 // Value text as read from XML: base64 first, then "uft8single", else unchanged.
 std::string decode_value(const std::string& text, bool base64, bool single_byte);
 

@@ -69,7 +69,7 @@ class message_accumulator : public message_parser {
 
 // Cuts incoming bytes into fields for the installed parser. A malformed stream (a non-digit
 // inside "{}", a CR not followed by LF) or an oversized message closes the connection with
-// the reason logged. An empty line is not a message.
+// the reason logged; nothing more is parsed on it. An empty line is not a message.
 class plaintalk_protocol : public base_protocol, public message_consumer {
  public:
   // parser may be empty: bytes are then checked and dropped until one is installed.
@@ -82,17 +82,17 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   void install_message_parser(std::shared_ptr<message_parser> parser);
 
  private:
-  enum class state : std::uint8_t { line_start, plain, count, escaped, after_cr };
+  enum class state : std::uint8_t { plain, count, escaped, after_cr, broken };
 
-  bool fail(std::string_view reason);
+  void fail(const std::string& reason);
   bool add_message_bytes(std::size_t n);
-  void end_field();
   void end_message();
   void deliver(const char* data, std::size_t length);
 
   std::shared_ptr<message_parser> parser_;
   message_parser* current_ = nullptr;
-  state state_ = state::line_start;
+  state state_ = state::plain;
+  bool in_message_ = false;
   std::size_t pending_ = 0;  // the escape count being read, then the escaped bytes left
   bool count_has_digit_ = false;
   std::size_t message_size_ = 0;

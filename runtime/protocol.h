@@ -85,6 +85,8 @@ class base_protocol {
 
  protected:
   receive_buffer& buffer() { return buffer_; }
+  // A transport was attached and has been closed since; further input is moot.
+  bool transport_closed() const { return transport_ && !transport_->is_open(); }
 
  private:
   transport* transport_ = nullptr;

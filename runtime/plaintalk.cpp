@@ -1,0 +1,151 @@
+#include "runtime/plaintalk.h"
+
+namespace vorn {
+
+void message::start(std::string_view name) {
+  text_.clear();
+  fields_ = 0;
+  add_field(name);
+}
+
+void message::add_field(std::string_view field) {
+  if (fields_++ > 0) text_ += ' ';
+  if (field.empty() || field.find_first_of(std::string_view(" \r\n{", 4)) != std::string_view::npos) {
+    text_ += '{';
+    text_ += std::to_string(field.size());
+    text_ += '}';
+  }
+  text_ += field;
+}
+
+void message_accumulator::field_bytes_received(const char* data, std::size_t length) { field_.append(data, length); }
+
+message_parser* message_accumulator::field_ended() {
+  fields_.push_back(std::move(field_));
+  field_.clear();
+  return this;
+}
+
+void message_accumulator::last_field_ended() {
+  fields_.push_back(std::move(field_));
+  field_.clear();
+  // Taken out first: the consumer may feed this accumulator again before returning.
+  auto fields = std::move(fields_);
+  fields_.clear();
+  consumer_.message_received(fields);
+}
+
+plaintalk_protocol::plaintalk_protocol(std::shared_ptr<message_parser> parser)
+    : parser_(std::move(parser)), current_(parser_.get()) {}
+
+void plaintalk_protocol::install_message_parser(std::shared_ptr<message_parser> parser) {
+  parser_ = std::move(parser);
+  current_ = parser_.get();
+}
+
+void plaintalk_protocol::data_received(const char* data, std::size_t length) {
+  const auto keep = parser_;  // a callback may install another parser
+  const char* p = data;
+  const char* const end = data + length;
+  while (p < end && state_ != state::broken && !transport_closed()) {
+    switch (state_) {
+      case state::plain: {
+        const char* run = p;
+        while (p < end && *p != ' ' && *p != '\n' && *p != '\r' && *p != '{') ++p;
+        if (p > run) {
+          in_message_ = true;
+          if (!add_message_bytes(static_cast<std::size_t>(p - run))) return;
+          deliver(run, static_cast<std::size_t>(p - run));
+          break;
+        }
+        const char c = *p++;
+        if (c == ' ') {
+          in_message_ = true;
+          if (!add_message_bytes(1)) return;
+          if (++message_fields_ >= max_message_fields) {
+            fail("more than " + std::to_string(max_message_fields) + " fields in one message");
+            return;
+          }
+          current_ = current_ ? current_->field_ended() : nullptr;
+        } else if (c == '\n') {
+          end_message();
+        } else if (c == '\r') {
+          state_ = state::after_cr;
+        } else {
+          in_message_ = true;
+          state_ = state::count;
+          pending_ = 0;
+          count_has_digit_ = false;
+        }
+        break;
+      }
+      case state::count: {
+        const char c = *p++;
+        if (c >= '0' && c <= '9') {
+          pending_ = pending_ * 10 + static_cast<std::size_t>(c - '0');
+          count_has_digit_ = true;
+          if (pending_ > max_message_size) {
+            fail("escaped field longer than the 16 MiB message limit");
+            return;
+          }
+        } else if (c == '}' && count_has_digit_) {
+          if (!add_message_bytes(pending_)) return;
+          state_ = pending_ > 0 ? state::escaped : state::plain;
+        } else {
+          fail("malformed escape: expected a digit inside {}");
+          return;
+        }
+        break;
+      }
+      case state::escaped: {
+        const std::size_t n = std::min(pending_, static_cast<std::size_t>(end - p));
+        deliver(p, n);
+        p += n;
+        pending_ -= n;
+        if (pending_ == 0) state_ = state::plain;
+        break;
+      }
+      case state::after_cr:
+        if (*p++ != '\n') {
+          fail("malformed line end: CR not followed by LF");
+          return;
+        }
+        end_message();
+        break;
+      case state::broken:
+        return;
+    }
+  }
+}
+
+void plaintalk_protocol::fail(const std::string& reason) {
+  state_ = state::broken;
+  close_connection(reason);
+}
+
+bool plaintalk_protocol::add_message_bytes(std::size_t n) {
+  if (message_size_ + n > max_message_size) {
+    fail("message larger than 16 MiB");
+    return false;
+  }
+  message_size_ += n;
+  return true;
+}
+
+void plaintalk_protocol::deliver(const char* data, std::size_t length) {
+  if (current_) current_->field_bytes_received(data, length);
+}
+
+void plaintalk_protocol::end_message() {
+  state_ = state::plain;
+  const bool had_content = in_message_;
+  in_message_ = false;
+  message_size_ = 0;
+  message_fields_ = 0;
+  message_parser* last = current_;
+  current_ = parser_.get();
+  // An empty line carries no message.
+  if (had_content && last) last->last_field_ended();
+}
+
+}  // namespace vorn

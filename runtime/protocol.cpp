@@ -1,0 +1,54 @@
+#include "runtime/protocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vorn {
+
+void receive_buffer::consume(std::size_t n) {
+  read_ += std::min(n, fill_ - read_);
+  if (read_ == fill_) read_ = fill_ = 0;
+}
+
+void receive_buffer::append(const char* data, std::size_t length) {
+  if (fill_ + length > bytes_.size() && read_ > 0) compact();
+  if (fill_ + length > bytes_.size()) bytes_.resize(std::max(bytes_.size() * 2, fill_ + length));
+  std::memcpy(bytes_.data() + fill_, data, length);
+  fill_ += length;
+}
+
+void receive_buffer::compact() {
+  std::memmove(bytes_.data(), bytes_.data() + read_, fill_ - read_);
+  fill_ -= read_;
+  read_ = 0;
+}
+
+void base_protocol::data_received(const char* data, std::size_t length) {
+  if (buffer_.unread().size() + length > max_buffered_input) {
+    close_connection("more than 16 MiB of unprocessed input");
+    return;
+  }
+  buffer_.append(data, length);
+  received_data_added_to_buffer();
+}
+
+bool base_protocol::write(std::string_view bytes) { return has_transport() && transport_->write(bytes); }
+
+bool base_protocol::has_transport() const { return transport_ && transport_->is_open(); }
+
+void base_protocol::close_connection(std::string_view reason) {
+  if (has_transport()) transport_->close(reason);
+}
+
+void base_protocol::attach_transport(transport& t) {
+  transport_ = &t;
+  connection_made();
+}
+
+void base_protocol::detach_transport() {
+  if (!transport_) return;
+  transport_ = nullptr;
+  connection_lost();
+}
+
+}  // namespace vorn

@@ -1,0 +1,132 @@
+#include "runtime/tcp_connection.h"
+
+#include <exception>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+namespace vorn::detail {
+
+namespace {
+
+std::string describe(const boost::asio::ip::tcp::socket& socket) {
+  boost::system::error_code ec;
+  auto peer = socket.remote_endpoint(ec);
+  return ec ? std::string("an unknown peer") : peer.address().to_string() + ":" + std::to_string(peer.port());
+}
+
+}  // namespace
+
+tcp_connection::tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_ptr<base_protocol> protocol,
+                               std::shared_ptr<logger_base> logger, closed_callback on_closed)
+    : socket_(std::move(socket)),
+      protocol_(std::move(protocol)),
+      logger_(std::move(logger)),
+      on_closed_(std::move(on_closed)),
+      peer_(describe(socket_)) {
+  boost::system::error_code ignored;
+  socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+}
+
+tcp_connection::~tcp_connection() {
+  // Only reached with a protocol when the event loop is torn down with this pending.
+  if (auto p = std::move(protocol_)) p->detach_transport();
+}
+
+void tcp_connection::start() {
+  log_line(logger_, 50, "Connected to " + peer_);
+  try {
+    protocol_->attach_transport(*this);
+  } catch (const std::exception& e) {
+    close(std::string("protocol failed: ") + e.what());
+  }
+  if (open_) read_next();
+}
+
+void tcp_connection::read_next() {
+  socket_.async_read_some(boost::asio::buffer(chunk_),
+                          [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
+                            self->on_read(ec, n);
+                          });
+}
+
+void tcp_connection::on_read(const boost::system::error_code& ec, std::size_t n) {
+  if (!open_) return;
+  if (ec) {
+    shut(ec == boost::asio::error::eof ? "closed by the peer" : ec.message(), 50);
+    return;
+  }
+  auto keep = protocol_;
+  try {
+    keep->data_received(chunk_.data(), n);
+  } catch (const std::exception& e) {
+    close(std::string("protocol failed: ") + e.what());
+  }
+  if (open_) read_next();
+}
+
+bool tcp_connection::write(std::string_view bytes) {
+  if (!open_) return false;
+  if (bytes.empty()) return true;
+  // A single large write to an idle connection is fine; a backlog that keeps growing
+  // means the peer is not reading.
+  if (unsent_ > 0 && unsent_ + bytes.size() > protocol_->max_unsent_output()) {
+    close("peer is not reading: " + std::to_string(unsent_) + " bytes unsent, the limit is " +
+          std::to_string(protocol_->max_unsent_output()));
+    return false;
+  }
+  queue_.emplace_back(bytes);
+  unsent_ += bytes.size();
+  if (in_flight_ == 0) write_queued();
+  return true;
+}
+
+void tcp_connection::write_queued() {
+  std::vector<boost::asio::const_buffer> buffers;
+  for (std::size_t i = 0; i < queue_.size() && i < 64; ++i) buffers.push_back(boost::asio::buffer(queue_[i]));
+  in_flight_ = buffers.size();
+  boost::asio::async_write(socket_, buffers,
+                           [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
+                             self->on_written(ec, n);
+                           });
+}
+
+void tcp_connection::on_written(const boost::system::error_code& ec, std::size_t n) {
+  if (!open_) return;
+  if (ec) {
+    shut(ec.message(), 50);
+    return;
+  }
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(in_flight_));
+  in_flight_ = 0;
+  unsent_ -= n;
+  if (!queue_.empty()) write_queued();
+}
+
+void tcp_connection::close(std::string_view reason) { shut(std::string(reason), 20); }
+
+void tcp_connection::shut(const std::string& reason, int level) {
+  if (!open_) return;
+  open_ = false;
+  log_line(logger_, reason.empty() ? 50 : level,
+           "Connection with " + peer_ + " closed" + (reason.empty() ? "" : ": " + reason));
+  boost::system::error_code ignored;
+  socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this(), reason] { self->finish(reason); });
+}
+
+void tcp_connection::finish(const std::string& reason) {
+  auto protocol = std::move(protocol_);
+  auto on_closed = std::move(on_closed_);
+  try {
+    protocol->detach_transport();
+  } catch (const std::exception& e) {
+    log_line(logger_, 20, std::string("Protocol failed while closing: ") + e.what());
+  }
+  protocol.reset();
+  if (on_closed) on_closed(reason.empty() ? "connection closed" : reason);
+}
+
+}  // namespace vorn::detail

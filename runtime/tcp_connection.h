@@ -1,0 +1,60 @@
+#pragma once
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include "runtime/logger_base.h"
+#include "runtime/protocol.h"
+
+namespace vorn::detail {
+
+inline void log_line(const std::shared_ptr<logger_base>& logger, int level, const std::string& text) {
+  if (logger && logger->should_log(level)) logger->stream(level) << text << std::endl;
+}
+
+// One established TCP connection and its protocol. Pending reads and writes keep it alive;
+// once closed, the protocol is told and released from a fresh handler, so a protocol that
+// closes its own connection is never destroyed while one of its hooks is running.
+class tcp_connection : public transport, public std::enable_shared_from_this<tcp_connection> {
+ public:
+  using closed_callback = std::function<void(const std::string& reason)>;
+
+  tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_ptr<base_protocol> protocol,
+                 std::shared_ptr<logger_base> logger, closed_callback on_closed);
+  ~tcp_connection() override;
+
+  // Attaches the protocol (connection_made) and starts reading.
+  void start();
+
+  bool write(std::string_view bytes) override;
+  void close(std::string_view reason) override;
+  bool is_open() const override { return open_; }
+
+ private:
+  void read_next();
+  void on_read(const boost::system::error_code& ec, std::size_t n);
+  void write_queued();
+  void on_written(const boost::system::error_code& ec, std::size_t n);
+  void shut(const std::string& reason, int level);
+  void finish(const std::string& reason);
+
+  boost::asio::ip::tcp::socket socket_;
+  std::shared_ptr<base_protocol> protocol_;
+  std::shared_ptr<logger_base> logger_;
+  closed_callback on_closed_;
+  std::string peer_;
+  bool open_ = true;
+
+  std::array<char, 65536> chunk_;
+  std::deque<std::string> queue_;  // push_back keeps earlier entries in place for the writer
+  std::size_t unsent_ = 0;
+  std::size_t in_flight_ = 0;      // entries of queue_ handed to the current write
+};
+
+}  // namespace vorn::detail
