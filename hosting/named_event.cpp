@@ -70,6 +70,7 @@ struct named_event::state : std::enable_shared_from_this<state> {
   std::unique_ptr<watch> accepting;
   std::map<int, std::unique_ptr<connection>> connections;
   std::vector<std::unique_ptr<connection>> closed;
+  bool stopped = false;  // the owner is gone; on_request must not run again
 
   bool log_at(int level) const { return log && log->should_log(level); }
 
@@ -99,40 +100,50 @@ struct named_event::state : std::enable_shared_from_this<state> {
       }
       std::weak_ptr<state> weak = weak_from_this();
       c->readable = std::make_unique<watch>(*dispatcher, fd, [weak, fd] {
-        if (auto self = weak.lock()) self->serve_one(fd);
+        if (auto self = weak.lock()) self->serve_all(fd);
       });
       connections.emplace(fd, std::move(c));
       if (log_at(50)) log->stream(50) << "Renderer connected on FD# " << fd << " to event named " << name << std::endl;
     }
   }
 
-  // One request byte per wake-up, so connected renderers take turns.
-  void serve_one(int fd) {
-    auto found = connections.find(fd);
-    if (found == connections.end() || found->second->closing) return;
-    char request = 0;
-    const ssize_t n = ::recv(fd, &request, 1, MSG_DONTWAIT);
-    const int error = errno;
-    if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) return;
-    if (n <= 0) {
-      if (log_at(50)) {
-        auto line = log->stream(50);
-        line << "Renderer on FD# " << fd << " left event named " << name;
-        if (n < 0) line << ": " << vorn::format_system_error(error);
-        line << std::endl;
+  // Serves every request byte that has arrived: the loop wakes on new bytes only, so what
+  // is left unread here would wait for the renderer's next request.
+  void serve_all(int fd) {
+    auto self = shared_from_this();  // the request may delete the ticker and this with it
+    for (;;) {
+      auto found = connections.find(fd);
+      if (stopped || found == connections.end() || found->second->closing) return;
+      char requests[64];
+      const ssize_t n = ::recv(fd, requests, sizeof requests, MSG_DONTWAIT);
+      const int error = errno;
+      if (n < 0 && error == EINTR) continue;
+      if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) return;
+      if (n <= 0) {
+        if (log_at(50)) {
+          auto line = log->stream(50);
+          line << "Renderer on FD# " << fd << " left event named " << name;
+          if (n < 0) line << ": " << vorn::format_system_error(error);
+          line << std::endl;
+        }
+        close(fd);
+        return;
       }
-      close(fd);
-      return;
+      for (ssize_t i = 0; i < n; ++i)
+        if (!serve_request(fd)) return;
     }
-    // Keeps this state alive should the request delete the ticker.
-    auto self = shared_from_this();
+  }
+
+  // False when the renderer was disconnected.
+  bool serve_request(int fd) {
+    if (stopped) return false;
     try {
       on_request();
     } catch (const std::exception& e) {
       // The renderer still gets its reset; it must not wait for an answer that never comes.
       if (log_at(20)) log->stream(20) << "Request on event named " << name << " failed: " << e.what() << std::endl;
     }
-    if (connections.find(fd) == connections.end()) return;
+    if (connections.find(fd) == connections.end()) return false;
     const char reset = 0;
     if (::send(fd, &reset, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
       const int error = errno;
@@ -141,7 +152,9 @@ struct named_event::state : std::enable_shared_from_this<state> {
         log->stream(20) << vorn::win32_error("Couldn't reset event", error).what() << " (renderer on FD# " << fd
                         << ", event named " << name << ", disconnected)" << std::endl;
       close(fd);
+      return false;
     }
+    return true;
   }
 
   // A watch may not be destroyed inside its own callback, so the connection is parked and
@@ -181,7 +194,7 @@ named_event::named_event(const std::string& name) : state_(std::make_shared<stat
     throw vorn::win32_error(failure);
 }
 
-named_event::~named_event() = default;
+named_event::~named_event() { state_->stopped = true; }
 
 void named_event::serve(vorn::event_dispatcher& dispatcher, request_handler on_request,
                         std::shared_ptr<vorn::logger_base> log) {
