@@ -36,12 +36,14 @@ area_write write_element_area(std::span<char> area, const TickerElement& element
     return result;
   }
   for (const auto& value : element.values()) {
-    std::size_t end = offset;
-    if (!(put(area, end, value.label, 1) && put(area, end, value.attribute, 1) && put(area, end, value.text, 1))) {
+    const std::size_t size = value.label.size() + value.attribute.size() + value.text.size() + 3;
+    if (offset + size + 1 > area.size()) {
       result.cut = true;
       break;
     }
-    offset = end;
+    put(area, offset, value.label, 0);
+    put(area, offset, value.attribute, 0);
+    put(area, offset, value.text, 0);
     ++result.written;
   }
   area[offset] = '\0';
