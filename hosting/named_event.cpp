@@ -107,8 +107,7 @@ struct named_event::state : std::enable_shared_from_this<state> {
     }
   }
 
-  // Serves every request byte that has arrived: the loop wakes on new bytes only, so what
-  // is left unread here would wait for the renderer's next request.
+  // Serves every request byte that has arrived, so a burst costs one wake-up.
   void serve_all(int fd) {
     auto self = shared_from_this();  // the request may delete the ticker and this with it
     for (;;) {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -21,29 +18,24 @@
 namespace orv::testing {
 
 // A ticker name no other test process uses; its shared objects are unlinked at the end.
-class scratch_ticker {
- public:
+struct scratch_ticker {
   explicit scratch_ticker(const std::string& stem) {
     static std::atomic<int> counter{0};
-    name_ = "h5test_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    name = "h5test_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
   }
   ~scratch_ticker() {
     for (const char* prefix : {"mem", "sections", "sectionmutex"})
-      ::shm_unlink(("/" + encode_object_name(prefix + name_)).c_str());
+      ::shm_unlink(("/" + encode_object_name(prefix + name)).c_str());
   }
-  scratch_ticker(const scratch_ticker&) = delete;
-  scratch_ticker& operator=(const scratch_ticker&) = delete;
-  const std::string& name() const { return name_; }
-
- private:
-  std::string name_;
+  std::string name;
 };
 
-// Runs the loop until done() holds or the time is up; returns done().
+// Runs the loop until done() holds or the time is up. done() is asked once per round, since
+// it may consume what it checks.
 inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
                       std::chrono::milliseconds limit = std::chrono::seconds(5)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool finished = done();  // asked once per round: done() may consume what it checks
+  bool finished = done();
   while (!finished && std::chrono::steady_clock::now() < deadline) {
     if (io.stopped()) io.restart();
     io.run_one_for(std::chrono::milliseconds(10));
@@ -52,48 +44,32 @@ inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& 
   return finished;
 }
 
-// The renderer's end of a request event, written against the bare socket contract.
-class raw_renderer {
- public:
-  explicit raw_renderer(const std::string& ticker_name) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const std::string name = encode_object_name("event" + ticker_name);
+// A renderer written against the bare socket contract.
+struct raw_renderer {
+  explicit raw_renderer(const std::string& ticker) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const std::string name = encode_object_name("event" + ticker);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path + 1, name.data(), name.size());
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address),
-                           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0;
+    connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address),
+                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0;
   }
-  ~raw_renderer() { ::close(fd_); }
-  raw_renderer(const raw_renderer&) = delete;
-  raw_renderer& operator=(const raw_renderer&) = delete;
-
-  bool connected() const { return connected_; }
-  int fd() const { return fd_; }
+  ~raw_renderer() { ::close(fd); }
   bool ask(std::size_t requests = 1) {
     const std::string bytes(requests, '\x01');
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
-  // Reads what has arrived without waiting; -1 once the service closed the connection.
+  // Resets that have arrived, without waiting; -1 once the service has closed the connection.
   int take_resets() {
     char buffer[256];
     int total = 0;
-    for (;;) {
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n == 0) return total > 0 ? total : -1;
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) != 0; total += static_cast<int>(n))
       if (n < 0) return total;
-      total += static_cast<int>(n);
-    }
-  }
-  bool closed_by_service() const {
-    char byte;
-    pollfd readable{fd_, POLLIN, 0};
-    return ::poll(&readable, 1, 0) == 1 && ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    return total > 0 ? total : -1;
   }
 
- private:
-  int fd_ = -1;
-  bool connected_ = false;
+  int fd;
+  bool connected;
 };
 
 }  // namespace orv::testing

@@ -12,18 +12,13 @@ namespace {
 
 using namespace std::string_literals;
 
-// An area followed by guard bytes, all of them filled with a marker, so that both stale
-// bytes past a write and writes past the area's end show up.
+// The area is followed by guard bytes, and all of it starts as 'Z': stale bytes after a write
+// and writes past the end both show.
 struct guarded_area {
-  static constexpr char marker = '\x5A';
-  std::vector<char> bytes = std::vector<char>(section_area_size + 64, marker);
+  std::vector<char> bytes = std::vector<char>(section_area_size + 64, 'Z');
   std::span<char> area() { return {bytes.data(), section_area_size}; }
-  std::string prefix(std::size_t n) const { return {bytes.data(), n}; }
-  bool guard_intact() const {
-    for (std::size_t i = section_area_size; i < bytes.size(); ++i)
-      if (bytes[i] != marker) return false;
-    return true;
-  }
+  std::string at(std::size_t from, std::size_t n) const { return {bytes.data() + from, n}; }
+  bool guard_intact() const { return at(section_area_size, 64) == std::string(64, 'Z'); }
 };
 
 TickerElement element(const std::string& design, std::vector<TickerValue> values) {
@@ -34,88 +29,52 @@ TickerElement element(const std::string& design, std::vector<TickerValue> values
   return e;
 }
 
-TEST(ElementArea, WritesDesignThenValuesThenAnEmptyLabel) {
+TEST(SectionLayout, ElementsAndTitlesAsTheRendererReadsThem) {
   guarded_area a;
-  const auto written = write_element_area(a.area(), element("D", {{"L1", "", "T1"}, {"L2", "A2", "T2"}}));
-  EXPECT_EQ(a.prefix(20), "D\0L1\0\0T1\0L2\0A2\0T2\0\0"s + guarded_area::marker);
-  EXPECT_EQ(written.written, 2u);
-  EXPECT_FALSE(written.cut);
-}
+  EXPECT_FALSE(write_element_area(a.area(), element("D", {{"L1", "", "T1"}, {"L2", "A2", "T2"}})).cut);
+  EXPECT_EQ(a.at(0, 20), "D\0L1\0\0T1\0L2\0A2\0T2\0\0Z"s);
 
-TEST(ElementArea, ElementsWithoutValuesAndTheEmptyElement) {
-  guarded_area a;
   write_element_area(a.area(), element("Design", {}));
-  EXPECT_EQ(a.prefix(9), "Design\0\0"s + guarded_area::marker);
+  EXPECT_EQ(a.at(0, 9), "Design\0\0\0"s);
+  write_empty_element(a.area());  // only its two bytes change
+  EXPECT_EQ(a.at(0, 9), "\0\0sign\0\0\0"s);
 
-  // Overwrites only its two bytes: the rest of the previous element stays.
-  write_empty_element(a.area());
-  EXPECT_EQ(a.prefix(9), "\0\0sign\0\0"s + guarded_area::marker);
-
-  // Indistinguishable from the empty element, as the layout has it.
-  write_element_area(a.area(), element("", {{"", "A", "T"}}));
-  EXPECT_EQ(a.prefix(2), "\0\0"s);
+  guarded_area t;
+  write_title_area(t.area(), {"A", "B"});
+  EXPECT_EQ(t.at(0, 6), "A\0B\0\0Z"s);
 }
 
-TEST(ElementArea, ValuesThatDoNotFitAreLeftOffWhole) {
+TEST(SectionLayout, WhatDoesNotFitIsLeftOffWholeAndNothingPassesTheEnd) {
   guarded_area a;
-  // Design "D" takes 2 bytes, each value 2 + 1 + 5001 = 5004: three end at 15014, a fourth
-  // would need 20019 bytes with the terminator.
-  const std::string big(5000, 'x');
-  const auto written = write_element_area(a.area(), element("D", {{"L", "", big}, {"L", "", big}, {"L", "", big},
-                                                                  {"L", "", big}}));
+  // "D" takes 2 bytes and each value 2 + 1 + 5001: three end at 15014, a fourth does not fit.
+  const TickerValue big{"L", "", std::string(5000, 'x')};
+  auto written = write_element_area(a.area(), element("D", {big, big, big, big}));
   EXPECT_TRUE(written.cut);
   EXPECT_EQ(written.written, 3u);
-  EXPECT_EQ(written.total, 4u);
-  EXPECT_EQ(a.bytes[2 + 3 * 5004], '\0');          // the ending empty label
-  EXPECT_EQ(a.bytes[2 + 3 * 5004 + 1], guarded_area::marker);
-  EXPECT_TRUE(a.guard_intact());
-}
+  EXPECT_EQ(a.at(15014, 2), "\0Z"s);  // terminated, and no part of the fourth value written
 
-TEST(ElementArea, AValueEndingExactlyAtTheAreaEndStillFits) {
-  guarded_area a;
-  // 2 (design) + 2 (label) + 1 (attribute) + text + 1 + 1 (terminator) = 16384 exactly.
+  // A value that ends exactly at the last byte fits; one byte more does not.
   const std::string exact(section_area_size - 7, 'y');
-  auto written = write_element_area(a.area(), element("D", {{"L", "", exact}}));
-  EXPECT_FALSE(written.cut);
+  EXPECT_FALSE(write_element_area(a.area(), element("D", {{"L", "", exact}})).cut);
   EXPECT_EQ(a.bytes[section_area_size - 1], '\0');
-  EXPECT_TRUE(a.guard_intact());
-
   written = write_element_area(a.area(), element("D", {{"L", "", exact + "y"}}));
   EXPECT_TRUE(written.cut);
-  EXPECT_EQ(written.written, 0u);
-  EXPECT_EQ(a.prefix(3), "D\0\0"s);
-  EXPECT_TRUE(a.guard_intact());
-}
+  EXPECT_EQ(a.at(0, 3), "D\0\0"s);
 
-TEST(ElementArea, ADesignThatDoesNotFitLeavesTheEmptyElement) {
-  guarded_area a;
-  const auto written = write_element_area(a.area(), element(std::string(section_area_size - 1, 'd'), {}));
-  EXPECT_TRUE(written.cut);
-  EXPECT_EQ(a.prefix(3), "\0\0"s + guarded_area::marker);
-  EXPECT_TRUE(a.guard_intact());
-}
+  // A design that does not fit leaves the empty element.
+  EXPECT_TRUE(write_element_area(a.area(), element(std::string(section_area_size - 1, 'd'), {})).cut);
+  EXPECT_EQ(a.at(0, 2), "\0\0"s);
 
-TEST(TitleArea, TitlesEndWithAnEmptyName) {
-  guarded_area a;
-  write_title_area(a.area(), {"A", "B"});
-  EXPECT_EQ(a.prefix(6), "A\0B\0\0"s + guarded_area::marker);
-}
-
-TEST(TitleArea, TitlesThatDoNotFitAreLeftOff) {
-  guarded_area a;
   const std::string title(6000, 't');
-  const auto written = write_title_area(a.area(), {title, title, title});
-  EXPECT_TRUE(written.cut);
+  written = write_title_area(a.area(), {title, title, title});
   EXPECT_EQ(written.written, 2u);
-  EXPECT_EQ(a.bytes[2 * 6001], '\0');
-  EXPECT_EQ(a.bytes[2 * 6001 + 1], guarded_area::marker);
+  EXPECT_EQ(a.bytes[12002], '\0');
   EXPECT_TRUE(a.guard_intact());
 }
 
-TEST(ObjectName, EncodesOnlySlashAndPercent) {
+TEST(SectionLayout, ObjectNamesEncodeOnlySlashAndPercent) {
   EXPECT_EQ(encode_object_name("a/b%c d\\e"), "a%2Fb%25c d\\e");
-  EXPECT_EQ(encode_object_name("%2F"), "%252F");  // so decoding is unambiguous
-  EXPECT_EQ(encode_object_name(""), "");
+  EXPECT_EQ(encode_object_name("%2F"), "%252F");  // so that no two names meet
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/file.h>
 
 #include <deque>
@@ -18,25 +19,22 @@ namespace orv {
 namespace {
 
 using namespace std::string_literals;
-using testing::raw_renderer;
-using testing::run_until;
-using testing::scratch_ticker;
-using text_pair = std::pair<std::string, std::string>;
+using texts = std::vector<std::pair<std::string, std::string>>;
 
-// Hands out a scripted sequence of answers; an empty entry is a request without element.
-class scripted_stream : public element_stream {
- public:
+// Answers from a script; an empty entry is a request that finds no element.
+struct scripted_stream : element_stream {
   std::deque<std::optional<TickerElement>> script;
   std::vector<std::string> upcoming;
   bool has_section = false;
   int empty_calls = 0;
 
   bool GetNextElement(TickerElement& out) override {
-    if (script.empty()) return false;
-    auto next = std::move(script.front());
+    if (script.empty() || !script.front()) {
+      if (!script.empty()) script.pop_front();
+      return false;
+    }
+    out = *script.front();
     script.pop_front();
-    if (!next) return false;
-    out = *next;
     return true;
   }
   void OnStreamEmpty() override { ++empty_calls; }
@@ -44,12 +42,9 @@ class scripted_stream : public element_stream {
   bool HasCurrentSection() override { return has_section; }
 };
 
-class recording_events : public event_server_base {
- public:
-  std::vector<text_pair> lines;
-  void send_delayed_log(const std::string& line, const std::string& ttl_line) override {
-    lines.emplace_back(line, ttl_line);
-  }
+struct recording_events : event_server_base {
+  texts lines;
+  void send_delayed_log(const std::string& line, const std::string& ttl_line) override { lines.emplace_back(line, ttl_line); }
 };
 
 TickerElement element(const std::string& key, const std::string& log_msg = "", int ttl = -1) {
@@ -65,25 +60,19 @@ TickerElement element(const std::string& key, const std::string& log_msg = "", i
 class SupplierTest : public ::testing::Test {
  protected:
   SupplierTest() {
-    supplier_ = std::make_shared<supplier>(
-        ticker_.name(), dispatcher_, events_, [this](const std::string& text, const std::string& t) { runs_.emplace_back(text, t); },
-        log_);
     supplier_->set_stream(stream_);
-    renderer_ = std::make_unique<raw_renderer>(ticker_.name());
   }
 
-  // One request over the request event, as a renderer makes it.
-  void request() {
-    ASSERT_TRUE(renderer_->ask());
-    ASSERT_TRUE(run_until(io_, [&] { return renderer_->take_resets() == 1; })) << "no reset";
-  }
-  void requests(int n) {
-    for (int i = 0; i < n; ++i) request();
+  // Requests over the request event, each waiting for its reset.
+  void requests(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      ASSERT_TRUE(renderer_.ask());
+      ASSERT_TRUE(testing::run_until(io_, [&] { return renderer_.take_resets() == 1; })) << "no reset";
+    }
   }
   std::string area(std::size_t n) const { return {supplier_->element_area().data(), n}; }
   std::string titles(std::size_t n) const {
-    // The title area as a renderer maps it.
-    const int fd = ::shm_open(("/" + encode_object_name("sections" + ticker_.name())).c_str(), O_RDONLY, 0);
+    const int fd = ::shm_open(("/sections" + ticker_.name).c_str(), O_RDONLY, 0);
     std::string bytes(n, '?');
     EXPECT_EQ(::pread(fd, bytes.data(), n, 0), static_cast<ssize_t>(n));
     ::close(fd);
@@ -92,59 +81,46 @@ class SupplierTest : public ::testing::Test {
 
   boost::asio::io_context io_;
   vorn::event_dispatcher dispatcher_{io_};
-  scratch_ticker ticker_{"supplier"};
+  testing::scratch_ticker ticker_{"supplier"};
   std::shared_ptr<testing::memory_logger> log_ = std::make_shared<testing::memory_logger>();
   std::shared_ptr<recording_events> events_ = std::make_shared<recording_events>();
-  std::vector<text_pair> runs_;
+  texts runs_;
   std::shared_ptr<scripted_stream> stream_ = std::make_shared<scripted_stream>();
-  std::shared_ptr<supplier> supplier_;
-  std::unique_ptr<raw_renderer> renderer_;
+  std::shared_ptr<supplier> supplier_ = std::make_shared<supplier>(
+      ticker_.name, dispatcher_, events_, [this](const std::string& r, const std::string& t) { runs_.emplace_back(r, t); },
+      log_);
+  testing::raw_renderer renderer_{ticker_.name};
 };
 
-TEST_F(SupplierTest, TheElementIsInTheAreaWhenTheResetArrives) {
-  stream_->script = {element("1"), std::nullopt};
-  request();
-  EXPECT_EQ(area(10), "D1\0L\0A\0T1\0\0"s.substr(0, 10));
-  EXPECT_TRUE(log_->contains("...element: D1: L.A=T1  (1: )"));
-  request();  // nothing more: the empty element
-  EXPECT_EQ(area(4), "\0\0\0L"s);  // only the first two bytes change
-}
-
 TEST_F(SupplierTest, ALogMessageGoesOutAtTheNextRequestWithItsTimeToLive) {
-  const struct {
-    int ttl;
-    std::string ttl_line;
-  } cases[] = {{3, "N?TTL=2"}, {0, "N?TTL=0"}, {-1, "N"}, {1, "N?TTL=0"}};
-  for (const auto& c : cases) {
+  for (const auto& [ttl, ttl_line] : std::vector<std::pair<int, std::string>>{{3, "N?TTL=2"}, {0, "N?TTL=0"}, {-1, "N"}}) {
     events_->lines.clear();
     runs_.clear();
-    stream_->script = {element("1", "N", c.ttl), element("2")};
-    request();
-    EXPECT_TRUE(events_->lines.empty()) << "sent before the next request, ttl " << c.ttl;
-    request();
-    EXPECT_EQ(events_->lines, (std::vector<text_pair>{{"N", c.ttl_line}})) << "ttl " << c.ttl;
-    EXPECT_EQ(runs_, (std::vector<text_pair>{{c.ttl_line, ticker_.name()}})) << "ttl " << c.ttl;
+    stream_->script = {element("1", "N", ttl), element("2")};
+    requests();
+    EXPECT_EQ(area(11), "D1\0L\0A\0T1\0\0"s);
+    EXPECT_TRUE(events_->lines.empty()) << "ttl " << ttl;
+    requests();  // element 2 has no log message: nothing goes out for it at the third
+    requests();
+    EXPECT_EQ(events_->lines, (texts{{"N", ttl_line}})) << "ttl " << ttl;
+    EXPECT_EQ(runs_, (texts{{ttl_line, ticker_.name}})) << "ttl " << ttl;
   }
-  // An element without log message announces nothing.
-  events_->lines.clear();
-  request();
-  EXPECT_TRUE(events_->lines.empty());
+  EXPECT_TRUE(log_->contains("...element: D1: L.A=T1  (1: N)"));
 }
 
-TEST_F(SupplierTest, ADrySpellCallsOnStreamEmptyOnceAndSendsTheMarkerAfterSixEmptyRequests) {
-  stream_->script = {element("1")};
-  request();
-  requests(1);
-  EXPECT_EQ(stream_->empty_calls, 1);
-  EXPECT_EQ(area(2), "\0\0"s);
-  requests(5);  // six empty requests: the marker is queued by the last one
-  EXPECT_TRUE(events_->lines.empty());
-  request();
-  EXPECT_EQ(events_->lines, (std::vector<text_pair>{{"SCROLLER_EMPTY", "SCROLLER_EMPTY"}}));
-  EXPECT_EQ(runs_, (std::vector<text_pair>{{"SCROLLER_EMPTY", ticker_.name()}}));
-  EXPECT_EQ(stream_->empty_calls, 1);
+TEST_F(SupplierTest, ADrySpellCallsOnStreamEmptyOnceAndAnnouncesTheMarkerAtTheSeventhEmptyRequest) {
+  requests(8);  // nothing ever delivered: silence
+  EXPECT_EQ(stream_->empty_calls, 0);
 
-  // After the marker nothing was delivered: a longer spell stays silent.
+  stream_->script = {element("1")};
+  requests(2);
+  EXPECT_EQ(stream_->empty_calls, 1);
+  EXPECT_EQ(area(3), "\0\0\0"s);
+  requests(5);
+  EXPECT_TRUE(events_->lines.empty());
+  requests();
+  EXPECT_EQ(events_->lines, (texts{{"SCROLLER_EMPTY", "SCROLLER_EMPTY"}}));
+  EXPECT_EQ(runs_, (texts{{"SCROLLER_EMPTY", ticker_.name}}));
   requests(10);
   EXPECT_EQ(events_->lines.size(), 1u);
   EXPECT_EQ(stream_->empty_calls, 1);
@@ -153,99 +129,59 @@ TEST_F(SupplierTest, ADrySpellCallsOnStreamEmptyOnceAndSendsTheMarkerAfterSixEmp
 TEST_F(SupplierTest, TheCountdownCarriesOverWhenElementsComeBackEarly) {
   stream_->script = {element("1"), std::nullopt, std::nullopt, element("2")};
   requests(4);
-  EXPECT_EQ(stream_->empty_calls, 1);
-  // Two of the six empty requests are used up: OnStreamEmpty is not called again and the
-  // marker is queued by the fourth empty request of the new spell.
+  // Two empty requests are used up: no second OnStreamEmpty, the marker after four more.
   requests(4);
   EXPECT_EQ(stream_->empty_calls, 1);
   EXPECT_TRUE(events_->lines.empty());
-  request();
+  requests();
   EXPECT_EQ(events_->lines.size(), 1u);
 }
 
-TEST_F(SupplierTest, ATickerThatNeverDeliveredStaysSilent) {
-  requests(8);
-  EXPECT_EQ(stream_->empty_calls, 0);
-  EXPECT_TRUE(events_->lines.empty());
-  EXPECT_TRUE(runs_.empty());
-  EXPECT_EQ(area(2), "\0\0"s);
-}
-
-TEST_F(SupplierTest, ClearEmptiesTheElementAreaBetweenRequests) {
-  stream_->script = {element("1")};
-  request();
-  ASSERT_EQ(area(2), "D1");
-  supplier_->clear();
-  EXPECT_EQ(area(2), "\0\0"s);
-}
-
-TEST_F(SupplierTest, TitlesFetchedAtOneRequestAreWrittenAtTheNext) {
+TEST_F(SupplierTest, ClearLeavesTheEmptyElementAndDropsWaitingTitles) {
   stream_->has_section = true;
   stream_->upcoming = {"A", "B"};
-  request();
+  stream_->script = {element("1")};
+  requests();  // titles fetched, written at the next request
   EXPECT_EQ(titles(5), "\0\0\0\0\0"s);
-  stream_->upcoming = {"C"};
-  request();
-  EXPECT_EQ(titles(5), "A\0B\0\0"s);
-  EXPECT_TRUE(log_->contains("...delivering: A B \n"));
-
-  // Cleared titles are never written; the area keeps the last list.
   supplier_->clear();
-  request();
+  EXPECT_EQ(area(2), "\0\0"s);
+  stream_->has_section = false;
+  requests();
+  EXPECT_EQ(titles(5), "\0\0\0\0\0"s);
+
+  supplier_->refresh_titles();  // at once, and again at the next request
   EXPECT_EQ(titles(5), "A\0B\0\0"s);
-}
-
-TEST_F(SupplierTest, RefreshTitlesWritesAtOnceButNeverAnEmptyList) {
-  stream_->upcoming = {"X", "Y"};
-  supplier_->refresh_titles();
-  EXPECT_EQ(titles(5), "X\0Y\0\0"s);
-  EXPECT_TRUE(log_->contains("  Refresh titles: X Y \n"));
-
   stream_->upcoming = {};
-  log_->clear();
-  supplier_->refresh_titles();
-  EXPECT_EQ(titles(5), "X\0Y\0\0"s);
-  EXPECT_TRUE(log_->entries().empty());
+  supplier_->refresh_titles();  // an empty list is never written
+  EXPECT_EQ(titles(5), "A\0B\0\0"s);
 }
 
 TEST_F(SupplierTest, ARendererHoldingTheTitleMutexNeverHoldsUpARequest) {
   stream_->has_section = true;
   stream_->upcoming = {"A"};
-  request();  // fetched, written next time
-
-  const int mutex = ::shm_open(("/" + encode_object_name("sectionmutex" + ticker_.name())).c_str(), O_RDWR, 0);
-  ASSERT_EQ(::flock(mutex, LOCK_EX), 0);
+  requests();
   stream_->has_section = false;
-  request();
+  const int mutex = ::shm_open(("/sectionmutex" + ticker_.name).c_str(), O_RDWR, 0);
+  ASSERT_EQ(::flock(mutex, LOCK_EX), 0);
+  requests();
   EXPECT_EQ(titles(3), "\0\0\0"s);
-  ::flock(mutex, LOCK_UN);
   ::close(mutex);
-
-  request();  // the kept list goes in now
+  requests();  // the kept list goes in now
   EXPECT_EQ(titles(3), "A\0\0"s);
 }
 
-TEST_F(SupplierTest, AnExpiredStreamStillGetsEveryRequestAnswered) {
-  stream_->script = {element("1")};
-  request();
-  stream_.reset();
-  request();
-  EXPECT_EQ(area(2), "\0\0"s);
-  EXPECT_EQ(log_->count("Element stream expired"), 2);
-  supplier_->refresh_titles();
-  EXPECT_TRUE(log_->contains("Element stream expired."));
-}
-
-TEST_F(SupplierTest, AnElementTooBigForTheAreaIsCutAndSaysSo) {
+TEST_F(SupplierTest, ExpiredStreamsAndOversizedElementsStillGetAnAnswer) {
   TickerElement big = element("big");
   big.SetValues({{"L", "", std::string(10000, 'x')}, {"L", "", std::string(10000, 'y')}});
   stream_->script = {big};
-  request();
+  requests();
   EXPECT_EQ(area(4), "Dbig");
-  int cut_level = -1;
-  for (const auto& e : log_->entries())
-    if (e.text.find("Element big cut to 1 of 2 values") != std::string::npos) cut_level = e.level;
-  EXPECT_EQ(cut_level, 20);
+  EXPECT_TRUE(log_->contains("Element big cut to 1 of 2 values"));
+
+  stream_.reset();
+  requests();
+  EXPECT_EQ(area(2), "\0\0"s);
+  EXPECT_EQ(log_->count("Element stream expired"), 2);
 }
 
 }  // namespace
