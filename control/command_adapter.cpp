@@ -56,8 +56,8 @@ ticker_protocol_control_adapter::ticker_protocol_control_adapter(std::shared_ptr
     commands_[name] = [this, count, positions, call](const field_list& fields) {
       std::size_t got = fields.size() - 4;
       if (got != count)
-        return ticker_result{false, fields[3] + ": Wrong argument count. Got " + std::to_string(got) +
-                                        ", expected " + std::to_string(count) + "."};
+        return ticker_result{false, fields[3] + ": Wrong argument count. Got " + std::to_string(got) + ", expected " +
+                                        std::to_string(count) + "."};
       arguments args(fields);
       if (auto failed = args.convert(positions)) return *failed;
       return call(*ticker_, args);
@@ -84,18 +84,17 @@ ticker_protocol_control_adapter::ticker_protocol_control_adapter(std::shared_ptr
                    "AddIndFlipGroupFromText failed.");
   });
   add("AddFlipGroupFromText", 9, {6}, [](ticker_control_interface& t, const arguments& a) {
-    return outcome(t.AddFlipGroupFromText(a.text(0), a.text(1), a.text(2), a.text(3), a.text(4), a.text(5),
-                                          a.number(6), a.text(7), a.text(8)),
+    return outcome(t.AddFlipGroupFromText(a.text(0), a.text(1), a.text(2), a.text(3), a.text(4), a.text(5), a.number(6),
+                                          a.text(7), a.text(8)),
                    "AddFlipGroupFromText failed.");
   });
   add("RunOnce", 8, {5}, [](ticker_control_interface& t, const arguments& a) {
-    return outcome(
-        t.RunOnce(a.text(0), a.text(1), a.text(2), a.text(3), a.text(4), a.number(5), a.text(6), a.text(7)),
-        "RunOnce failed.");
+    return outcome(t.RunOnce(a.text(0), a.text(1), a.text(2), a.text(3), a.text(4), a.number(5), a.text(6), a.text(7)),
+                   "RunOnce failed.");
   });
   add("AddIndGroupFromText", 10, {0, 7}, [](ticker_control_interface& t, const arguments& a) {
-    return outcome(t.AddIndGroupFromText(a.number(0), a.text(1), a.text(2), a.text(3), a.text(4), a.text(5),
-                                         a.text(6), a.number(7), a.text(8), a.text(9)),
+    return outcome(t.AddIndGroupFromText(a.number(0), a.text(1), a.text(2), a.text(3), a.text(4), a.text(5), a.text(6),
+                                         a.number(7), a.text(8), a.text(9)),
                    "AddIndGroupFromText failed.");
   });
   add("Flush", 0, {}, [](ticker_control_interface& t, const arguments&) {

@@ -162,8 +162,8 @@ void tickertalk_factory::broadcast_event(const std::vector<std::string>& fields)
   for (const auto& connection : receivers) connection->write(wire);
 
   if (!receivers.empty() && logger_->should_log(50))
-    logger_->stream(50) << "Sent event to " << receivers.size() << "/" << connections_.size() << ": \""
-                        << event.text() << "\"" << std::endl;
+    logger_->stream(50) << "Sent event to " << receivers.size() << "/" << connections_.size() << ": \"" << event.text()
+                        << "\"" << std::endl;
 }
 
 }  // namespace orv

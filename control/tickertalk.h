@@ -54,8 +54,7 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
 
 // Makes the tickertalk connections and keeps track of them for event broadcasts.
 // Hold it by shared handle: connections unregister through a weak one when they end.
-class tickertalk_factory : public vorn::protocol_factory_base,
-                           public std::enable_shared_from_this<tickertalk_factory> {
+class tickertalk_factory : public vorn::protocol_factory_base, public std::enable_shared_from_this<tickertalk_factory> {
  public:
   // Unregisters a connection when its last handle goes. Weak, because connections may be
   // released by the event loop after the factory itself is gone.

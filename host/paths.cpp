@@ -35,8 +35,7 @@ std::filesystem::path resolve_settings_file(const std::string& file_name) {
   return resolve_settings_file(file_name, executable_path().parent_path());
 }
 
-std::filesystem::path resolve_settings_file(const std::string& file_name,
-                                            const std::filesystem::path& executable_dir) {
+std::filesystem::path resolve_settings_file(const std::string& file_name, const std::filesystem::path& executable_dir) {
   auto beside = executable_dir / file_name;
   if (std::filesystem::exists(beside)) return beside;
   return executable_dir / "../stagewright" / file_name;

@@ -11,8 +11,7 @@ std::filesystem::path executable_path();
 // file_name beside the executable when it exists there, otherwise in the companion
 // application's folder "../stagewright" next to it (not tested; opening reports that).
 std::filesystem::path resolve_settings_file(const std::string& file_name);
-std::filesystem::path resolve_settings_file(const std::string& file_name,
-                                            const std::filesystem::path& executable_dir);
+std::filesystem::path resolve_settings_file(const std::string& file_name, const std::filesystem::path& executable_dir);
 
 // The folder shared by all users for application data: $ORV_TICKER_APPDATA_DIR when set,
 // /var/log for root, otherwise $XDG_STATE_HOME or ~/.local/state. Empty when none is known.

@@ -37,6 +37,7 @@ std::string singleton_name() {
 
 po::options_description option_description() {
   po::options_description options("Allowed options", 80);
+  // clang-format off
   options.add_options()
       ("help", "Shows this help message")
       ("log-level", po::value<int>()->default_value(50), "The log level to use. A value in [0-100]")
@@ -50,6 +51,7 @@ po::options_description option_description() {
       ("elevated",
        "Used internally by Ticker Service on Windows Vista to indicate whether Ticker Service has elevated "
        "privileges or not. This parameter is not meant to be set by the user.");
+  // clang-format on
   return options;
 }
 
@@ -57,7 +59,8 @@ po::options_description option_description() {
 // the request fails the way a failed registration does.
 int registration_mode() {
   const int code = ENOSYS;
-  std::cerr << "An error occured while trying to register or " << "un register Ticker Service:\n"
+  std::cerr << "An error occured while trying to register or "
+            << "un register Ticker Service:\n"
             << vorn::format_system_error(code) << std::endl;
   return code;
 }

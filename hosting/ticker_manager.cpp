@@ -25,8 +25,8 @@ ticker_result ticker_manager::AddTicker(const std::string& name) {
   auto feed_log = core_->logger->create_sublogger("QuillmereTickerManager", -1);
   auto feed_side = std::make_shared<QuillmereTickerManager>(nullptr, feed_log, nullptr);
 
-  auto ticker = std::make_shared<TickerControl>(name, feed_side, core_->logger->create_sublogger("TickerControl:" + name, -1),
-                                                core_->ignore_inactive);
+  auto ticker = std::make_shared<TickerControl>(
+      name, feed_side, core_->logger->create_sublogger("TickerControl:" + name, -1), core_->ignore_inactive);
   attach_renderer_side(name, ticker);
   install_callbacks(*ticker);
 

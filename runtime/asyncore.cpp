@@ -28,7 +28,9 @@ void asyncore::wait_for_stop_signal() {
 }
 
 std::size_t asyncore::process(std::uint32_t timeout_ms) {
-  std::size_t ran = timeout_ms == infinite ? io_.run_one() : io_.run_one_for(std::chrono::milliseconds(timeout_ms));
+  std::size_t ran = timeout_ms == infinite ? io_.run_one()
+                    : timeout_ms == 0     ? io_.poll_one()
+                                          : io_.run_one_for(std::chrono::milliseconds(timeout_ms));
   if (ran > 0) ran += io_.poll();
   return ran;
 }

@@ -75,9 +75,7 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // parser may be empty: bytes are then checked and dropped until one is installed.
   explicit plaintalk_protocol(std::shared_ptr<message_parser> parser);
 
-  int default_port() const override { return 0; }
   void data_received(const char* data, std::size_t length) override;
-  void received_data_added_to_buffer() override {}
 
   void install_message_parser(std::shared_ptr<message_parser> parser);
 

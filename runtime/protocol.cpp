@@ -11,6 +11,7 @@ void receive_buffer::consume(std::size_t n) {
 }
 
 void receive_buffer::append(const char* data, std::size_t length) {
+  if (length == 0) return;  // an empty, never-filled buffer has no storage to copy into
   if (fill_ + length > bytes_.size() && read_ > 0) compact();
   if (fill_ + length > bytes_.size()) bytes_.resize(std::max(bytes_.size() * 2, fill_ + length));
   std::memcpy(bytes_.data() + fill_, data, length);
@@ -18,6 +19,7 @@ void receive_buffer::append(const char* data, std::size_t length) {
 }
 
 void receive_buffer::compact() {
+  if (read_ == 0) return;
   std::memmove(bytes_.data(), bytes_.data() + read_, fill_ - read_);
   fill_ -= read_;
   read_ = 0;

@@ -59,12 +59,14 @@ int follow_events(orv::tickertalk_client& client, const std::string& tag) {
 
 int main(int argc, char** argv) {
   po::options_description options("Options", 100);
+  // clang-format off
   options.add_options()
       ("help", "Shows this help")
       ("host", po::value<std::string>()->default_value("127.0.0.1"), "The service's host")
       ("port", po::value<std::string>()->default_value("6301"), "The service's tickertalk port")
       ("timeout", po::value<unsigned>()->default_value(10), "Seconds to wait for the connection and the reply")
       ("events", "Print event messages until interrupted");
+  // clang-format on
 
   const std::size_t split = first_command_word(argc, argv);
   po::variables_map parsed;

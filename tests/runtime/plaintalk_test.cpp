@@ -113,6 +113,8 @@ TEST(PlaintalkParser, MessageSizeLimitCountsFieldBytesAndSeparators) {
   at_limit.feed("\n");
   ASSERT_EQ(at_limit.messages.size(), 1u);
   EXPECT_EQ(at_limit.messages[0][0].size(), vorn::max_message_size);
+  at_limit.feed("next message\n");  // the count starts over
+  EXPECT_EQ(at_limit.messages.size(), 2u);
   EXPECT_TRUE(at_limit.wire.open);
 
   collecting_protocol over;

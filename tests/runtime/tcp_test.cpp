@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <stdexcept>
+
+#include "runtime/plaintalk.h"
+#include "runtime/tcp_connector.h"
+#include "runtime/tcp_listener.h"
+#include "tests/runtime/run_loop.h"
+#include "tests/support/memory_logger.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using orv::testing::memory_logger;
+using orv::testing::run_until;
+using steady = std::chrono::steady_clock;
+
+// Server side: answers each message with its tag, "re" and the other fields; "quit" closes.
+class reply_protocol : public vorn::plaintalk_protocol {
+ public:
+  reply_protocol() : vorn::plaintalk_protocol(nullptr) {}
+  void connection_made() override { install_message_parser(std::make_shared<vorn::message_accumulator>(*this)); }
+  void message_received(const std::vector<std::string>& fields) override {
+    if (fields[0] == "quit") return close_connection();
+    reply.start(fields[0]);
+    reply.add_field("re");
+    for (std::size_t i = 1; i < fields.size(); ++i) reply.add_field(fields[i]);
+    write(reply.text() + "\r\n");
+  }
+  void connection_lost() override { lost = true; }
+
+  vorn::message reply;
+  bool lost = false;
+};
+
+struct server_factory : vorn::protocol_factory_base {
+  server_factory() : protocol_factory_base(std::make_shared<memory_logger>()) {}
+  std::shared_ptr<vorn::base_protocol> create_protocol() override {
+    auto p = std::make_shared<reply_protocol>();
+    created.push_back(p);
+    return p;
+  }
+  memory_logger& log() { return static_cast<memory_logger&>(*logger_); }
+  std::vector<std::weak_ptr<reply_protocol>> created;
+};
+
+// Client side: sends its greeting once connected and keeps what arrives in the buffer.
+class client_protocol : public vorn::base_protocol {
+ public:
+  explicit client_protocol(std::string greeting) : greeting_(std::move(greeting)) {}
+  void connection_made() override { write(greeting_); }
+  void received_data_added_to_buffer() override { received = buffer().unread(); }
+  std::string received;
+
+ private:
+  std::string greeting_;
+};
+
+struct client_factory : vorn::client_factory_base {
+  explicit client_factory(bool reconnect) : client_factory_base(std::make_shared<memory_logger>()), reconnect(reconnect) {}
+  std::shared_ptr<vorn::base_protocol> create_protocol() override {
+    auto p = std::make_shared<client_protocol>(greeting);
+    current = p;
+    connected_at.push_back(steady::now());
+    return p;
+  }
+  void connection_failed(const std::shared_ptr<vorn::connector>& c, const std::string& reason) override {
+    failed_at.push_back(steady::now());
+    last_reason = reason;
+    if (reconnect) c->connect();
+  }
+  void connection_lost(const std::shared_ptr<vorn::connector>& c, const std::string& reason) override {
+    ++losses;
+    last_reason = reason;
+    EXPECT_FALSE(c->is_connected());
+  }
+
+  bool reconnect;
+  std::string greeting = "7 hello {3}a b\r\n";
+  std::weak_ptr<client_protocol> current;
+  std::vector<steady::time_point> failed_at, connected_at;
+  int losses = 0;
+  std::string last_reason;
+};
+
+class Tcp : public ::testing::Test {
+ protected:
+  std::shared_ptr<vorn::asyncore> core = std::make_shared<vorn::asyncore>(std::make_shared<memory_logger>());
+  std::shared_ptr<server_factory> server = std::make_shared<server_factory>();
+  std::shared_ptr<client_factory> client = std::make_shared<client_factory>(false);
+
+  // A port nothing listens on (until a test listens there).
+  int free_port() {
+    auto l = vorn::listen_tcp(*core, 0, server);
+    int port = l->port();
+    l->close();
+    return port;
+  }
+  std::shared_ptr<vorn::connector> connect(int port) {
+    return vorn::connect_tcp(*core, client, "127.0.0.1", std::to_string(port));
+  }
+};
+
+TEST_F(Tcp, LoopbackExchangeAndDroppingTheConnectorClosesTheConnection) {
+  const int port = vorn::listen_tcp(*core, 0, server)->port();  // the listener outlives its handle
+  ASSERT_GT(port, 0);
+  auto c = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] {
+    auto p = client->current.lock();
+    return p && p->received.size() >= 18;
+  }));
+  EXPECT_EQ(client->current.lock()->received, "7 re hello {3}a b\r\n");
+  EXPECT_TRUE(c->is_connected());
+  ASSERT_EQ(server->created.size(), 1u);
+
+  c.reset();
+  EXPECT_TRUE(run_until(*core, [&] { return server->created[0].expired() && client->current.expired(); }));
+  EXPECT_EQ(client->losses, 0);
+
+  // The listener still accepts after the first connection is gone.
+  auto again = connect(port);
+  EXPECT_TRUE(run_until(*core, [&] { return server->created.size() == 2; }));
+}
+
+TEST_F(Tcp, ServerClosingIsReportedToTheClientFactoryAndReleasesBothProtocols) {
+  const int port = vorn::listen_tcp(*core, 0, server)->port();
+  client->greeting = "quit\n";
+  auto c = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return client->losses == 1; }));
+  EXPECT_FALSE(c->is_connected());
+  ASSERT_EQ(server->created.size(), 1u);
+  EXPECT_TRUE(run_until(*core, [&] { return server->created[0].expired() && client->current.expired(); }));
+}
+
+TEST_F(Tcp, MalformedInputClosesOnlyThatConnection) {
+  const int port = vorn::listen_tcp(*core, 0, server)->port();
+  auto good = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return server->created.size() == 1 && !client->current.expired(); }));
+  auto good_protocol = client->current.lock();
+  client->greeting = "bad\rline\n";
+  auto bad = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return client->losses == 1; }));
+  EXPECT_TRUE(server->log().contains("CR not followed by LF"));
+  EXPECT_TRUE(good->is_connected());
+  good_protocol->write("8 still here\n");
+  EXPECT_TRUE(run_until(*core, [&] { return good_protocol->received.find("8 re still here") != std::string::npos; }));
+}
+
+TEST_F(Tcp, BindFailureNamesThePortAndTheSystemError) {
+  auto first = vorn::listen_tcp(*core, 0, server);
+  try {
+    vorn::listen_tcp(*core, first->port(), server);
+    FAIL() << "a second listener bound the same port";
+  } catch (const std::runtime_error& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find(std::to_string(first->port())), std::string::npos) << what;
+    EXPECT_NE(what.find(") Address already in use"), std::string::npos) << what;
+  }
+  EXPECT_THROW(vorn::listen_tcp(*core, 70000, server), std::runtime_error);
+}
+
+TEST_F(Tcp, ConnectorRetriesAtAGrowingPaceUntilThePortOpens) {
+  client = std::make_shared<client_factory>(true);
+  const int port = free_port();
+  auto c = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return client->failed_at.size() == 2; }));
+  auto listener = vorn::listen_tcp(*core, port, server);
+  ASSERT_TRUE(run_until(*core, [&] { return !client->connected_at.empty(); }));
+  EXPECT_TRUE(c->is_connected());
+  EXPECT_EQ(client->failed_at.size(), 2u);
+  EXPECT_GE(client->failed_at[1] - client->failed_at[0], 100ms);
+  EXPECT_GE(client->connected_at[0] - client->failed_at[1], 200ms);
+}
+
+TEST_F(Tcp, UnusableAddressesFailLikeUnreachableOnesAndDroppingCancelsTheRetry) {
+  client = std::make_shared<client_factory>(true);
+  auto no_host = vorn::connect_tcp(*core, client, "", "6301");
+  EXPECT_TRUE(client->failed_at.empty());  // reported from the loop, not from inside connect_tcp
+  ASSERT_TRUE(run_until(*core, [&] { return client->failed_at.size() == 1; }));
+  EXPECT_EQ(client->last_reason, "no address to connect to");
+  no_host.reset();  // its retry was already scheduled
+
+  auto no_port = vorn::connect_tcp(*core, client, "127.0.0.1", "0");
+  ASSERT_TRUE(run_until(*core, [&] { return client->failed_at.size() == 2; }));
+  no_port.reset();
+  run_until(*core, [] { return false; }, 250ms);
+  EXPECT_EQ(client->failed_at.size(), 2u);
+}
+
+TEST_F(Tcp, PeerThatStopsReadingIsDisconnectedOnceItsBacklogPassesTheCap) {
+  const int port = vorn::listen_tcp(*core, 0, server)->port();
+  boost::asio::io_context other;
+  boost::asio::ip::tcp::socket silent(other);
+  silent.open(boost::asio::ip::tcp::v4());
+  silent.set_option(boost::asio::socket_base::receive_buffer_size(4096));
+  silent.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+  ASSERT_TRUE(run_until(*core, [&] { return server->created.size() == 1; }));
+  auto p = server->created[0].lock();
+  constexpr std::size_t cap = 256 * 1024;
+  p->set_max_unsent_output(cap);
+
+  const std::string block(64 * 1024, 'x');
+  std::size_t accepted = 0;
+  for (int i = 0; i < 4096 && p->has_transport(); ++i) {
+    if (p->write(block)) accepted += block.size();
+    core->process(0);
+  }
+  EXPECT_FALSE(p->has_transport());
+  EXPECT_GT(accepted, cap);
+  EXPECT_TRUE(server->log().contains("peer is not reading"));
+  EXPECT_TRUE(run_until(*core, [&] { return p->lost; }));
+}
+
+TEST_F(Tcp, PeerThatKeepsReadingMayReceiveManyTimesTheCap) {
+  const int port = vorn::listen_tcp(*core, 0, server)->port();
+  client->greeting = "";
+  auto c = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return server->created.size() == 1 && !client->current.expired(); }));
+  auto p = server->created[0].lock();
+  p->set_max_unsent_output(128 * 1024);
+  const std::string block(32 * 1024, 'y');
+  for (int i = 0; i < 32; ++i) {
+    ASSERT_TRUE(p->write(block)) << i;
+    ASSERT_TRUE(run_until(*core, [&] { return client->current.lock()->received.size() == block.size() * (i + 1); }));
+  }
+  EXPECT_TRUE(p->has_transport());
+}
+
+}  // namespace
