@@ -35,8 +35,10 @@ ticker_result ticker_manager::AddTicker(const std::string& name) {
 }
 
 // The ticker's supplier answers its renderer. Creating it creates the ticker's shared objects,
-// so a failure here leaves AddTicker before the name is listed.
+// so a failure here leaves AddTicker before the name is listed. A core without an event loop
+// (a registry used on its own) has nothing to serve renderers with, and its tickers get none.
 void ticker_manager::attach_renderer_side(const std::string& name, const std::shared_ptr<TickerControl>& ticker) {
+  if (!core_->asyncore) return;
   std::weak_ptr<ticker_manager> self = weak_from_this();
   auto renderer_side = std::make_shared<supplier>(
       name, core_->asyncore->get_event_dispatcher(), core_->event_server,
