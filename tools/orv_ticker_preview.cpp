@@ -29,7 +29,12 @@ const char* const usage =
 
 std::string text(const orv_renderer_text& t) { return std::string(t.data, t.size); }
 
-std::string quoted(const orv_renderer_text& t) { return "\"" + text(t) + "\""; }
+std::string quoted(const orv_renderer_text& t) {
+  std::string q(1, '"');
+  q.append(t.data, t.size);
+  q += '"';
+  return q;
+}
 
 struct options {
   std::string ticker;
