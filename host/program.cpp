@@ -10,6 +10,7 @@
 #include <boost/program_options.hpp>
 
 #include "control/tickertalk.h"
+#include "event_server/event_server.h"
 #include "host/app_core.h"
 #include "host/console_title.h"
 #include "host/paths.h"
@@ -146,9 +147,9 @@ int ticker_service_main(int argc, char** argv) {
 
   auto loop = std::make_shared<vorn::asyncore>(root->create_sublogger("asyncore", -1));
 
-  // The log event server (port 6300) is created here once it exists; until then the core's
-  // slot stays empty and delayed log lines have no listeners.
-  std::shared_ptr<event_server_base> event_server;
+  // Port 6300 taken: the server says so on standard error and start-up goes on without it.
+  std::shared_ptr<event_server_base> event_server =
+      std::make_shared<event_server_instance>(loop, root->create_sublogger("event_server", log_level));
 
   auto core = std::make_shared<app_core>(loop, event_server, root, port, ignore_inactive);
   current_app_core = core;

@@ -8,6 +8,7 @@
 #include "feed/group_change_integrator.h"
 #include "feed/quillmere_client.h"
 #include "host/app_core.h"
+#include "hosting/supplier.h"
 
 namespace orv {
 
@@ -35,10 +36,21 @@ ticker_result ticker_manager::AddTicker(const std::string& name) {
   return {true, ""};
 }
 
-// The renderer side of a ticker (its supplier, answering the renderer's requests) is built
-// here once it exists: created for the name, handed to the ticker as its listener, and given
-// the ticker as its element stream. Until then a ticker has no listener.
-void ticker_manager::attach_renderer_side(const std::string&, const std::shared_ptr<TickerControl>&) {}
+// The ticker's supplier answers its renderer. Creating it creates the ticker's shared objects,
+// so a failure here leaves AddTicker before the name is listed. A core without an event loop
+// (a registry used on its own) has nothing to serve renderers with, and its tickers get none.
+void ticker_manager::attach_renderer_side(const std::string& name, const std::shared_ptr<TickerControl>& ticker) {
+  if (!core_->asyncore) return;
+  std::weak_ptr<ticker_manager> self = weak_from_this();
+  auto renderer_side = std::make_shared<supplier>(
+      name, core_->asyncore->get_event_dispatcher(), core_->event_server,
+      [self](const std::string& run_text, const std::string& t) {
+        if (auto m = self.lock()) m->send_run(run_text, t);
+      },
+      core_->logger->create_sublogger("supplier:" + name, -1));
+  ticker->set_listener(renderer_side);
+  renderer_side->set_stream(ticker);
+}
 
 void ticker_manager::install_callbacks(TickerControl& ticker) {
   // Weak: a ticker kept alive by a call in progress must not keep the registry alive.
