@@ -26,18 +26,13 @@ struct fake_supplier : supplier_base {
   int refreshes = 0;
 };
 
-// A feed hub client that keeps the first URL of each subscription and watches its handle,
-// which is the subscriber itself.
+// A feed hub client whose subscription handle is the subscriber itself; it only watches it.
 struct fake_client : quillmere_client_base {
-  quillmere_subscription subscribe(const keys& urls, std::shared_ptr<quillmere_subscriber> subscriber) override {
-    first_urls.push_back(urls.front());
+  quillmere_subscription subscribe(const keys&, std::shared_ptr<quillmere_subscriber> subscriber) override {
     handles.push_back(subscriber);
     return subscriber;
   }
-  long open() const {
-    return std::count_if(handles.begin(), handles.end(), [](auto& h) { return !h.expired(); });
-  }
-  keys first_urls;
+  long open() const { return std::count_if(handles.begin(), handles.end(), [](auto& h) { return !h.expired(); }); }
   std::vector<std::weak_ptr<void>> handles;
 };
 

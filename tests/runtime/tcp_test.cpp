@@ -169,8 +169,8 @@ TEST_F(Tcp, UnusableAddressesFailLikeUnreachableOnesAndDroppingCancelsTheRetry) 
   auto no_port = connect(0);
   ASSERT_TRUE(run_until(*core, [&] { return client->failed_at.size() == 2; }));
   no_port.reset();
-  run_until(
-      *core, [] { return false; }, 250ms);
+  const auto never = [] { return false; };
+  run_until(*core, never, 250ms);
   EXPECT_EQ(client->failed_at.size(), 2u);
 }
 
