@@ -1,8 +1,9 @@
+#include "engine/ticker_control.h"
+
 #include <algorithm>
 #include <functional>
 #include <tuple>
 
-#include "engine/ticker_control.h"
 #include "tests/engine/ticker_fixture.h"
 
 namespace orv::testing {
