@@ -2,118 +2,83 @@
 
 #include <algorithm>
 #include <functional>
+#include <tuple>
 
 #include "tests/engine/ticker_fixture.h"
 
 namespace orv::testing {
 namespace {
 
-using keys = std::vector<std::string>;
 using OperationsTest = ticker_test;
 
-TEST_F(OperationsTest, PlacementsAroundTheCurrentGroup) {
-  EXPECT_TRUE(ticker->AddGroupAfterCurrent(group_xml("A", {"a1", "a2"})));
-  EXPECT_FALSE(ticker->AddGroupAfterCurrent(group_xml("A", {"x"})));
-  EXPECT_EQ(ticker->GetCurrentGroupName(), "A");
+TEST_F(OperationsTest, PlacementsNeedAFreeNameAndKeepTheCursorOnTheCurrentGroup) {
+  EXPECT_TRUE(ticker->AddGroupAfterCurrent(group_xml("A", {"a1", "a2"}))) << "the first group becomes current";
+  add("A", group_xml("B", {"b1"}));
   EXPECT_EQ(next(), "a1");
-
-  EXPECT_TRUE(ticker->AddGroupAfterCurrent(group_xml("B", {"b1"})));
-  EXPECT_TRUE(ticker->AddGroupAfterCurrent(group_xml("C", {"c1"})));
-  EXPECT_TRUE(ticker->AddGroupBeforeCurrent(group_xml("Z", {"z1"})));
-  EXPECT_FALSE(ticker->AddGroupBeforeCurrent(group_xml("B", {"x"})));
-  EXPECT_EQ(ticker->GetGroups(), "Z\nA\nC\nB\n");
-  EXPECT_EQ(next(5), (keys{"a2", "c1", "b1", "z1", "a1"}));
-}
-
-TEST_F(OperationsTest, AddGroupAfterGroupNeedsItsFollowGroupAndAFreeName) {
-  add("", group_xml("A", {"a1"}));
-  add("", group_xml("B", {"b1"}));
-  add("B", group_xml("C", {"c1"}));
-  EXPECT_EQ(ticker->GetGroups(), "B\nC\nA\n");
-
-  EXPECT_FALSE(ticker->AddGroupAfterGroup("Q", group_xml("D", {"d1"})));
-  EXPECT_TRUE(logged("AddGroupAfterGroup: Group 'Q' to follow D not in ticker.\n"));
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(ticker->AddGroupAfterGroup("", group_xml("A", {"x"})));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "  Already has group named A\n");
-  ::testing::internal::CaptureStderr();  // the parser reports malformed documents there
-  EXPECT_FALSE(ticker->AddGroupAfterGroup("", "<group name=\"D\">"));
+  // What is done, the call, its answer, the groups after it.
+  const std::vector<std::tuple<std::string, std::function<bool()>, bool, std::string>> steps = {
+      {"after current", [&] { return ticker->AddGroupAfterCurrent(group_xml("C", {"c1"})); }, true, "A C B"},
+      {"after current, name taken", [&] { return ticker->AddGroupAfterCurrent(group_xml("B", {})); }, false, "A C B"},
+      {"before current", [&] { return ticker->AddGroupBeforeCurrent(group_xml("Z", {"z1"})); }, true, "Z A C B"},
+      {"before current, name taken", [&] { return ticker->AddGroupBeforeCurrent(group_xml("A", {})); }, false,
+       "Z A C B"},
+      {"after a group", [&] { return ticker->AddGroupAfterGroup("C", group_xml("D", {"d1"})); }, true, "Z A C D B"},
+      {"after a missing group", [&] { return ticker->AddGroupAfterGroup("Q", group_xml("E", {})); }, false,
+       "Z A C D B"},
+      {"first", [&] { return ticker->AddGroupAfterGroup("", group_xml("F", {"f1"})); }, true, "F Z A C D B"},
+      {"malformed", [&] { return ticker->AddGroupAfterGroup("", "<group name=\"G\">"); }, false, "F Z A C D B"},
+      {"move after a group", [&] { return ticker->MoveGroup("A", "D"); }, true, "F Z C D A B"},
+      {"move to the end", [&] { return ticker->MoveGroup("F", ""); }, true, "Z C D A B F"},
+      {"move a missing group", [&] { return ticker->MoveGroup("Q", ""); }, false, "Z C D A B F"},
+      {"move after a missing group", [&] { return ticker->MoveGroup("B", "Q"); }, false, "Z C D A B F"},
+  };
+  ::testing::internal::CaptureStderr();  // taken names and parse errors are reported there
+  for (const auto& [what, call, done, groups] : steps) {
+    EXPECT_EQ(call(), done) << what;
+    std::string listed = ticker->GetGroups();
+    std::replace(listed.begin(), listed.end(), '\n', ' ');
+    EXPECT_EQ(listed, groups + " ") << what;
+  }
   ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(logged("AddGroupAfterGroup: Group 'Q' to follow E not in ticker.\n"));
   EXPECT_TRUE(logged("  ParseXML problem.\n"));
-  EXPECT_EQ(ticker->GetGroups(), "B\nC\nA\n");
-}
-
-TEST_F(OperationsTest, MoveGroupKeepsTheCursorOnTheMovedGroup) {
-  add("", group_xml("A", {"a1", "a2"}));
-  add("A", group_xml("B", {"b1"}));
-  add("B", group_xml("C", {"c1"}));
-  EXPECT_EQ(next(), "a1");
-  EXPECT_TRUE(ticker->MoveGroup("A", "C"));
-  EXPECT_EQ(ticker->GetGroups(), "B\nC\nA\n");
   EXPECT_EQ(ticker->GetCurrentGroupName(), "A");
-  EXPECT_TRUE(ticker->MoveGroup("B", ""));
-  EXPECT_EQ(ticker->GetGroups(), "C\nA\nB\n");
-  EXPECT_FALSE(ticker->MoveGroup("Q", ""));
-  EXPECT_FALSE(ticker->MoveGroup("B", "Q"));
-  EXPECT_EQ(next(3), (keys{"a2", "b1", "c1"}));
+  EXPECT_EQ(next(6), (keys{"a2", "b1", "f1", "z1", "c1", "d1"}));
 }
 
-TEST_F(OperationsTest, MarkGroupForDeletionDeletesWhatIsNotOnScreen) {
-  add("", group_xml("A", {"a1"}));
-  add("A", group_xml("B", {"b1"}));
-  ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("I", {"i1"})));
-  ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("J", {"j1"})));
-  EXPECT_EQ(ticker->GetGroupNames(), (keys{"A", "B", "J", "I"}));
-
-  EXPECT_TRUE(ticker->MarkGroupForDeletion("B"));
-  EXPECT_TRUE(logged("TickerControl::MarkGroupForDeletion, deleting immediately: B\n"));
-  EXPECT_TRUE(ticker->MarkGroupForDeletion("I"));
-  EXPECT_EQ(ticker->GetGroupNames(), (keys{"A", "J"}));
-  EXPECT_TRUE(ticker->MarkGroupForDeletion("A"));
-  EXPECT_EQ(ticker->GetGroupNames(), (keys{"A", "J"})) << "the current group is only marked";
-  std::shared_ptr<TickerGroup> group;
-  EXPECT_FALSE(ticker->GetGroup("A", group)) << "marked groups are out of reach";
-
-  EXPECT_FALSE(ticker->MarkGroupForDeletion("Q"));
-  EXPECT_TRUE(logged("MarkGroupForDeletion failed: group_name: Q is not found\n"));
-}
-
-TEST_F(OperationsTest, DeleteGroupRemovesTheNameEverywhere) {
-  add("", group_xml("A", {"a1"}));
-  add("A", group_xml("B", {"b1"}));
+TEST_F(OperationsTest, DeletingAndMarkingGroups) {
+  carousel({{"A", {"a1"}}, {"B", {"b1"}}, {"C", {"c1"}}});
   ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("I", {"i1"}, " interval=\"10\"")));
+  ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("J", {"j1"})));
+  EXPECT_EQ(ticker->GetGroupNames(), (keys{"A", "B", "C", "J", "I"}));
   ASSERT_TRUE(ticker->AddPriorityGroup("B"));
   EXPECT_TRUE(ticker->DeleteGroup("B"));
-  EXPECT_EQ(ticker->GetPriorityQueueSize(), 0);
+  EXPECT_EQ(ticker->GetPriorityQueueSize(), 0) << "the name leaves the priority queue too";
+  // What is not on screen goes at once.
+  EXPECT_TRUE(ticker->MarkGroupForDeletion("C") && ticker->MarkGroupForDeletion("J"));
+  EXPECT_EQ(ticker->GetGroupNames(), (keys{"A", "I"}));
   EXPECT_EQ(next(), "i1");
   EXPECT_TRUE(ticker->DeleteGroup("I")) << "also while it is on screen";
-  EXPECT_EQ(ticker->GetGroupNames(), keys{"A"});
   EXPECT_EQ(next(2), (keys{"a1", "a1"}));
-
+  EXPECT_TRUE(ticker->MarkGroupForDeletion("A"));
+  EXPECT_EQ(ticker->GetGroupNames(), keys{"A"}) << "the current group is only marked";
+  std::shared_ptr<TickerGroup> group;
+  EXPECT_FALSE(ticker->GetGroup("A", group)) << "marked groups are out of reach";
   EXPECT_FALSE(ticker->DeleteGroup(""));
   EXPECT_TRUE(logged("DeleteGroup failed, group_name =''  \n"));
-  EXPECT_FALSE(ticker->DeleteGroup("Q"));
 }
 
 TEST_F(OperationsTest, ElementOperationsWorkByGroupNameAndKey) {
-  add("", group_xml("A", {"k1", "k3"}));
+  carousel({{"A", {"k1", "k3"}}});
   EXPECT_TRUE(ticker->PutElement("A", "<element key=\"k2\"><value label=\"t\">two</value></element>"));
   EXPECT_TRUE(ticker->PutElement("A", "<element key=\"k1\"><design>D</design></element>"));
   EXPECT_FALSE(ticker->PutElement("A", "<element key=\"k9\">")) << "malformed";
-
+  EXPECT_TRUE(ticker->UpdateElement("A", "<element key=\"k2\"><value label=\"t\">TWO</value></element>"));
+  EXPECT_TRUE(ticker->DeleteElement("A", "k3"));
   TickerElement element;
   ASSERT_TRUE(ticker->GetElement("A", "k1", element));
-  EXPECT_EQ(element.design(), "D");
-  EXPECT_TRUE(element.values().empty());
-  EXPECT_TRUE(ticker->UpdateElement("A", "<element key=\"k2\"><value label=\"t\">TWO</value></element>"));
-  EXPECT_FALSE(ticker->UpdateElement("A", "<element key=\"k7\"/>"));
-  ASSERT_TRUE(ticker->GetElement("A", "k2", element));
-  EXPECT_EQ(element.values().at(0).text, "TWO");
-
-  EXPECT_TRUE(ticker->DeleteElement("A", "k3"));
-  EXPECT_FALSE(ticker->DeleteElement("A", "k3"));
+  EXPECT_EQ(element.design() + std::to_string(element.values().size()), "D0") << "put replaces the whole element";
   EXPECT_EQ(next(3), (keys{"k1", "k2", "k1"}));
-
   EXPECT_TRUE(ticker->ClearGroup("A"));
   EXPECT_FALSE(ticker->GetElement("A", "k1", element));
 
@@ -123,6 +88,7 @@ TEST_F(OperationsTest, ElementOperationsWorkByGroupNameAndKey) {
       {"GetElement", [&] { return ticker->GetElement("Q", "k1", element); }},
       {"UpdateElement", [&] { return ticker->UpdateElement("Q", "<element key=\"k1\"/>"); }},
       {"PutElement", [&] { return ticker->PutElement("Q", "<element key=\"k1\"/>"); }},
+      {"MarkGroupForDeletion", [&] { return ticker->MarkGroupForDeletion("Q"); }},
   };
   for (const auto& [operation, call] : on_missing_group) {
     EXPECT_FALSE(call()) << operation;
@@ -130,12 +96,11 @@ TEST_F(OperationsTest, ElementOperationsWorkByGroupNameAndKey) {
   }
 }
 
-TEST_F(OperationsTest, ListingsOfTheCarousel) {
-  EXPECT_EQ(ticker->GetGroups(), "");
+TEST_F(OperationsTest, ContentListingShowsEachCarouselGroupWithItsElements) {
   EXPECT_EQ(ticker->GetGroupsWithContent(), "");
-  EXPECT_EQ(ticker->GetTickerName(), "news");
-  add("", "<group name=\"G\"><element key=\"k\"><design>D</design><value label=\"L\" attribute=\"A\">T</value>"
-          "</element></group>");
+  add("",
+      "<group name=\"G\"><element key=\"k\"><design>D</design><value label=\"L\" attribute=\"A\">T</value>"
+      "</element></group>");
   add("G", "<group name=\"H\"/>");
   ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("I", {"i1"})));
   EXPECT_EQ(ticker->GetGroups(), "G\nH\n");
@@ -145,8 +110,7 @@ TEST_F(OperationsTest, ListingsOfTheCarousel) {
 }
 
 TEST_F(OperationsTest, FlushAndClearAllEmptyWhatTheRendererIsWaitingFor) {
-  add("", group_xml("A", {"a1", "a2"}));
-  add("A", group_xml("B", {"b1"}));
+  carousel({{"A", {"a1", "a2"}}, {"B", {"b1"}}});
   EXPECT_EQ(next(), "a1");
   ticker->Flush();
   EXPECT_EQ(supplier->clears, 1);
@@ -161,7 +125,6 @@ TEST_F(OperationsTest, FlushAndClearAllEmptyWhatTheRendererIsWaitingFor) {
   EXPECT_EQ(ticker->GetCurrentGroupName(), "");
   EXPECT_EQ(next(), "-");
   EXPECT_EQ(ticker->GetPriorityQueueSize(), 1) << "kept; dropped when reached";
-
   add("", group_xml("A", {"a1"}));
   EXPECT_EQ(next(), "a1");
 }
@@ -172,20 +135,10 @@ struct group_subscriber : quillmere_subscriber {
   std::shared_ptr<ticker_group_base> group;
 };
 
-struct counting_client : quillmere_client_base {
-  quillmere_subscription subscribe(const std::vector<std::string>&,
-                                   std::shared_ptr<quillmere_subscriber> subscriber) override {
-    handles.push_back(subscriber);
-    return subscriber;
-  }
-  int open() const {
-    return static_cast<int>(std::count_if(handles.begin(), handles.end(), [](auto& h) { return !h.expired(); }));
-  }
-  std::vector<std::weak_ptr<void>> handles;
-};
-
 TEST_F(OperationsTest, FeedSubscriptionsEndWhenGroupsLeaveOrTheTickerGoes) {
-  auto client = std::make_shared<counting_client>();
+  add("", group_xml("S", {"s1"}, "", "<subscribeurl>u</subscribeurl>"));  // this ticker's feed side has no client
+  EXPECT_TRUE(logged("Adding managed group with url: u\r\n"));
+  auto client = std::make_shared<fake_client>();
   auto feed = std::make_shared<QuillmereTickerManager>(client, log, [](auto group, auto, auto) {
     auto subscriber = std::make_shared<group_subscriber>();
     subscriber->group = std::move(group);
@@ -200,8 +153,7 @@ TEST_F(OperationsTest, FeedSubscriptionsEndWhenGroupsLeaveOrTheTickerGoes) {
   ASSERT_TRUE(fed->AddIndependentGroup(subscribed("I")));
   ASSERT_TRUE(fed->AddGroupToRunOncePriorityQueue(subscribed("R")));
   EXPECT_EQ(client->open(), 4);
-  ASSERT_TRUE(fed->DeleteGroup("B"));
-  ASSERT_TRUE(fed->DeleteGroup("I"));
+  ASSERT_TRUE(fed->DeleteGroup("B") && fed->DeleteGroup("I"));
   EXPECT_EQ(client->open(), 2);
   fed.reset();
   EXPECT_EQ(client->open(), 0);
