@@ -1,10 +1,12 @@
 # Two entry points for people: `make test` and `make run`. Plain `make` builds the release tree.
+# `make bench` and `make fuzz` measure and harden; each has a build tree of its own.
 BUILD       ?= build
 TEST_BUILD  ?= build-test
+BENCH_BUILD ?= build-bench
 JOBS        ?= $(shell nproc)
 RUN_ARGS    ?=
 
-.PHONY: all build deps test run clean
+.PHONY: all build deps test run bench clean
 
 all: build
 
@@ -27,5 +29,12 @@ run: build
 	@if [ -x $(BUILD)/orv_ticker ]; then exec $(BUILD)/orv_ticker $(RUN_ARGS); \
 	else echo "built $(BUILD)/; the service executable orv_ticker is not part of this tree yet"; fi
 
+# Release build; each benchmark prints "name value unit" lines and writes $(BUILD)/bench/<name>.json.
+bench:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORV_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@$(BENCH_BUILD)/bench/orv_bench_engine --json=$(BUILD)/bench/engine.json
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD)
