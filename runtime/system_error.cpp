@@ -7,11 +7,11 @@
 namespace vorn {
 
 std::string format_system_error(int code) {
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%#010x", static_cast<unsigned>(code));
-  // %#x drops the prefix for zero; keep the width and the "0x" regardless.
-  std::string text = code == 0 ? "0x00000000" : hex;
-  return "(" + text + ") " + std::strerror(code);
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "(0x%08x) ", static_cast<unsigned>(code));
+  std::string text(prefix);
+  text += std::strerror(code);
+  return text;
 }
 
 win32_error::win32_error(const std::string& message) : win32_error(message, errno) {}

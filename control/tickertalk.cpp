@@ -1,0 +1,169 @@
+#include "control/tickertalk.h"
+
+#include <stdexcept>
+
+#include <boost/lexical_cast/bad_lexical_cast.hpp>
+
+#include "control/command_adapter.h"
+#include "hosting/tickers_interface.h"
+
+namespace orv {
+
+namespace {
+
+// Every outgoing message ends with CR LF; the rendered message text carries no line end.
+constexpr std::string_view end_of_message = "\r\n";
+
+std::int32_t next_connection_id = 1;
+
+}  // namespace
+
+tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers)
+    : vorn::plaintalk_protocol(nullptr),
+      connection_id_(next_connection_id++),
+      supported_protocols_{"tickertalk", "noevents"},
+      tickers_(tickers),
+      logger_(std::move(logger)),
+      commands_{{"protocol", &tickertalk_protocol::on_protocol},
+                {"AddTicker", &tickertalk_protocol::on_add_ticker},
+                {"DeleteTicker", &tickertalk_protocol::on_delete_ticker},
+                {"ListTickers", &tickertalk_protocol::on_list_tickers},
+                {"on_ticker", &tickertalk_protocol::on_ticker}} {
+  if (logger_->should_log(80)) logger_->stream(80) << "Creating tickertalk_protocol";
+}
+
+void tickertalk_protocol::connection_made() {
+  install_message_parser(std::make_shared<vorn::message_accumulator>(*this));
+}
+
+void tickertalk_protocol::message_received(const field_list& fields) {
+  // Without a tag there is nothing to address a reply to.
+  if (fields.empty() || fields[0].empty()) return;
+  reply_.start(fields[0]);
+  if (fields.size() == 1) {
+    reply_.add_field("error");
+    reply_.add_field("incomplete command");
+    send_reply();
+    return;
+  }
+  auto command = commands_.find(fields[1]);
+  if (command == commands_.end()) {
+    reply_.add_field("error");
+    reply_.add_field("not implemented");
+    reply_.add_field(fields[1]);
+  } else {
+    try {
+      (this->*command->second)(fields);
+    } catch (const std::runtime_error& e) {
+      reply_.add_field("error");
+      reply_.add_field(e.what());
+    } catch (const boost::bad_lexical_cast& e) {
+      reply_.add_field("error");
+      reply_.add_field(e.what());
+    }
+  }
+  send_reply();
+}
+
+bool tickertalk_protocol::check_argument_count(const field_list& fields, std::size_t expected, bool at_least) {
+  std::size_t got = fields.size() - 2;
+  if (at_least ? got >= expected : got == expected) return true;
+  reply_.add_field("error");
+  reply_.add_field(fields[1] + ": Wrong argument count. Got " + std::to_string(got) + ", expected " +
+                   (at_least ? "at least " : "") + std::to_string(expected) + ".");
+  return false;
+}
+
+void tickertalk_protocol::add_outcome(bool success, const std::string& text) {
+  reply_.add_field(success ? "ok" : "error");
+  if (!text.empty()) reply_.add_field(text);
+}
+
+void tickertalk_protocol::send_reply() { write(reply_.text() + std::string(end_of_message)); }
+
+void tickertalk_protocol::on_protocol(const field_list& fields) {
+  events_enabled_ = true;
+  for (const auto& field : fields)
+    if (field == "noevents") events_enabled_ = false;
+  reply_.add_field("protocol");
+  for (const auto& name : supported_protocols_) reply_.add_field(name);
+}
+
+void tickertalk_protocol::on_add_ticker(const field_list& fields) {
+  if (!check_argument_count(fields, 1, false)) return;
+  auto result = tickers_->AddTicker(fields[2]);
+  add_outcome(result.success, result.message);
+}
+
+void tickertalk_protocol::on_delete_ticker(const field_list& fields) {
+  if (!check_argument_count(fields, 1, false)) return;
+  auto result = tickers_->DeleteTicker(fields[2]);
+  add_outcome(result.success, result.message);
+}
+
+void tickertalk_protocol::on_list_tickers(const field_list& fields) {
+  if (!check_argument_count(fields, 0, false)) return;
+  auto result = tickers_->ListTickers();
+  add_outcome(result.success, result.message);
+}
+
+void tickertalk_protocol::on_ticker(const field_list& fields) {
+  if (!check_argument_count(fields, 2, true)) return;
+  const std::string& name = fields[2];
+  auto ticker = tickers_->GetTicker(name);
+  if (!ticker) {
+    tickers_->AddTicker(name);
+    ticker = tickers_->GetTicker(name);
+    if (!ticker) {
+      reply_.add_field("error");
+      reply_.add_field("Can't create ticker: '" + name + "'");
+      return;
+    }
+    add_outcome(true, "Created ticker: '" + name + "'");
+  }
+  auto result = ticker_protocol_control_adapter(std::move(ticker)).execute(fields);
+  add_outcome(result.success, result.message);
+}
+
+tickertalk_factory::tickertalk_factory(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers)
+    : vorn::protocol_factory_base(std::move(logger)), tickers_(tickers) {}
+
+std::shared_ptr<vorn::base_protocol> tickertalk_factory::create_protocol() {
+  if (logger_->should_log(80)) logger_->stream(80) << "Creating new tickertalk protocol.\n";
+  std::shared_ptr<tickertalk_protocol> connection(new tickertalk_protocol(logger_, tickers_),
+                                                  deleter{weak_from_this()});
+  connections_[connection->id()] = connection;
+  return connection;
+}
+
+void tickertalk_factory::deleter::operator()(tickertalk_protocol* connection) const {
+  if (auto owner = factory.lock()) owner->forget(*connection);
+  delete connection;
+}
+
+void tickertalk_factory::forget(const tickertalk_protocol& connection) {
+  if (connections_.erase(connection.id()) == 0 && logger_->should_log(20))
+    logger_->stream(20) << "Internal error: Could not locate protocol.";
+}
+
+void tickertalk_factory::broadcast_event(const std::vector<std::string>& fields) {
+  vorn::message event;
+  event.start("*");
+  for (const auto& field : fields) event.add_field(field);
+
+  // Collected first: a connection released while we write must not unregister under our loop.
+  std::vector<std::shared_ptr<tickertalk_protocol>> receivers;
+  for (const auto& entry : connections_) {
+    auto connection = entry.second.lock();
+    if (connection && connection->events_enabled() && connection->has_transport())
+      receivers.push_back(std::move(connection));
+  }
+  const std::string wire = event.text() + std::string(end_of_message);
+  for (const auto& connection : receivers) connection->write(wire);
+
+  if (!receivers.empty() && logger_->should_log(50))
+    logger_->stream(50) << "Sent event to " << receivers.size() << "/" << connections_.size() << ": \"" << event.text()
+                        << "\"" << std::endl;
+}
+
+}  // namespace orv

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/plaintalk.h"
+#include "runtime/protocol.h"
+
+namespace orv {
+
+class tickers_interface;
+
+// One tickertalk connection. Each message is a tag chosen by the client, a command and its
+// arguments; every message with a tag gets exactly one reply that starts with that tag.
+class tickertalk_protocol : public vorn::plaintalk_protocol {
+ public:
+  using field_list = std::vector<std::string>;
+
+  tickertalk_protocol(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers);
+
+  void connection_made() override;
+  void message_received(const field_list& fields) override;
+
+  std::int32_t id() const { return connection_id_; }
+  // Set by the "protocol" command; broadcast events go only to connections that asked.
+  bool events_enabled() const { return events_enabled_; }
+
+ private:
+  using command_handler = void (tickertalk_protocol::*)(const field_list&);
+
+  void on_protocol(const field_list& fields);
+  void on_add_ticker(const field_list& fields);
+  void on_delete_ticker(const field_list& fields);
+  void on_list_tickers(const field_list& fields);
+  void on_ticker(const field_list& fields);
+
+  // Adds the error to the reply and returns false when the argument count is wrong.
+  bool check_argument_count(const field_list& fields, std::size_t expected, bool at_least);
+  void add_outcome(bool success, const std::string& text);
+  void send_reply();
+
+  std::int32_t connection_id_;
+  vorn::message reply_;
+  std::vector<std::string> supported_protocols_;
+  tickers_interface* tickers_;
+  std::shared_ptr<vorn::logger_base> logger_;
+  bool events_enabled_ = false;
+  std::map<std::string, command_handler> commands_;
+};
+
+// Makes the tickertalk connections and keeps track of them for event broadcasts.
+// Hold it by shared handle: connections unregister through a weak one when they end.
+class tickertalk_factory : public vorn::protocol_factory_base, public std::enable_shared_from_this<tickertalk_factory> {
+ public:
+  // Unregisters a connection when its last handle goes. Weak, because connections may be
+  // released by the event loop after the factory itself is gone.
+  struct deleter {
+    std::weak_ptr<tickertalk_factory> factory;
+    void operator()(tickertalk_protocol* connection) const;
+  };
+
+  // tickers must outlive every connection this factory makes.
+  tickertalk_factory(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers);
+
+  std::shared_ptr<vorn::base_protocol> create_protocol() override;
+
+  // Sends "*" followed by fields to every live connection that asked for events.
+  void broadcast_event(const std::vector<std::string>& fields);
+
+ private:
+  void forget(const tickertalk_protocol& connection);
+
+  tickers_interface* tickers_;
+  std::map<std::int32_t, std::weak_ptr<tickertalk_protocol>> connections_;
+};
+
+}  // namespace orv

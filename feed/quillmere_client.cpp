@@ -1,0 +1,133 @@
+#include "feed/quillmere_client.h"
+
+#include <utility>
+
+#include <boost/lexical_cast.hpp>
+
+#include "runtime/tcp_connector.h"
+
+namespace orv {
+namespace {
+
+// (text before the first delimiter, text after it); (text, "") without a delimiter.
+std::pair<std::string, std::string> split_at(const std::string& text, std::string_view delimiter) {
+  const auto at = text.find(delimiter);
+  if (at == std::string::npos) return {text, ""};
+  return {text.substr(0, at), text.substr(at + delimiter.size())};
+}
+
+// Sent again, unchanged, on every connection of a subscription.
+std::string request_text(std::int32_t id, const std::string& path) {
+  return "QuillmereID: " + std::to_string(id) + "\r\nConnection: Keep-Alive\r\nGET " + path + " HTTP/1.0\r\n\r\n";
+}
+
+}  // namespace
+
+quillmere_url parse_quillmere_url(const std::string& url) {
+  quillmere_url parsed;
+  auto [scheme, rest] = split_at(url, "://");
+  if (rest.empty()) {
+    parsed.path = url;
+    return parsed;
+  }
+  parsed.scheme = std::move(scheme);
+  auto [host_port, path] = split_at(rest, "/");
+  parsed.path = "/" + path;
+  auto [host, port] = split_at(host_port, ":");
+  parsed.host = std::move(host);
+  if (!port.empty()) parsed.port = boost::lexical_cast<std::int32_t>(port);
+  return parsed;
+}
+
+quillmere_client::quillmere_client(std::shared_ptr<vorn::asyncore> core, std::shared_ptr<vorn::logger_base> log)
+    : core_(std::move(core)), log_(std::move(log)) {}
+
+quillmere_subscription quillmere_client::subscribe(const std::vector<std::string>& urls,
+                                                   std::shared_ptr<quillmere_subscriber> subscriber) {
+  if (urls.empty()) return nullptr;
+  const quillmere_url url = parse_quillmere_url(urls.front());
+  const std::int32_t id = next_id_++;
+  auto factory =
+      std::make_shared<quillmere_client_factory>(std::move(subscriber), id, url.path, log_, max_unread_bytes_);
+  return vorn::connect_tcp(*core_, std::move(factory), url.host, std::to_string(url.port));
+}
+
+quillmere_client_factory::quillmere_client_factory(std::shared_ptr<quillmere_subscriber> subscriber, std::int32_t id,
+                                                   std::string path, std::shared_ptr<vorn::logger_base> log,
+                                                   std::size_t max_unread_bytes)
+    : client_factory_base(log),
+      subscriber_(std::move(subscriber)),
+      log_(std::move(log)),
+      id_(id),
+      path_(std::move(path)),
+      max_unread_bytes_(max_unread_bytes) {}
+
+// The connector paces the attempts, so asking again at once never spins.
+void quillmere_client_factory::connection_failed(const std::shared_ptr<vorn::connector>& c, const std::string&) {
+  if (log_ && log_->should_log(20)) log_->stream(20) << "Failed. Reconnecting.\n";
+  if (c) c->connect();
+}
+
+void quillmere_client_factory::connection_lost(const std::shared_ptr<vorn::connector>& c, const std::string&) {
+  if (log_ && log_->should_log(15)) log_->stream(15) << "Lost. Reconnecting.\n";
+  if (c) c->connect();
+}
+
+std::shared_ptr<vorn::base_protocol> quillmere_client_factory::create_protocol() {
+  return std::make_shared<quillmere_client_protocol>(shared_from_this(), log_);
+}
+
+quillmere_client_protocol::quillmere_client_protocol(std::shared_ptr<quillmere_client_factory> factory,
+                                                     std::shared_ptr<vorn::logger_base> log)
+    : factory_(std::move(factory)), log_(std::move(log)) {}
+
+void quillmere_client_protocol::connection_made() {
+  const std::string request = request_text(factory_->id(), factory_->path());
+  if (log_ && log_->should_log(45)) log_->stream(45) << "Connection made. Sending: " << request << "\n";
+  write(request);
+}
+
+void quillmere_client_protocol::data_received(const char* data, std::size_t length) {
+  buffer().append(data, length);
+  if (log_ && log_->should_log(100)) log_->stream(100) << "Got data. Buffer is now: " << buffer().unread().size() << "\n";
+  hand_on_documents();
+  // Whatever is left is one unfinished document; a hub that never ends it must not
+  // make us buffer without bound. The connector reconnects after the loss.
+  if (buffer().unread().size() > factory_->max_unread_bytes()) {
+    if (log_ && log_->should_log(20))
+      log_->stream(20) << "Feed document passed " << factory_->max_unread_bytes()
+                       << " bytes without a separator. Dropping the connection.\n";
+    close_connection();
+  }
+}
+
+void quillmere_client_protocol::hand_on_documents() {
+  for (;;) {
+    const std::string_view unread = buffer().unread();
+    const auto at = unread.find(quillmere_separator, searched_);
+    if (at == std::string_view::npos) {
+      // A separator split across reads may start in the last few bytes.
+      searched_ = unread.size() >= quillmere_separator.size() ? unread.size() - quillmere_separator.size() + 1 : 0;
+      return;
+    }
+    searched_ = 0;
+    // The first message carries the HTTP response header in front of the document.
+    const std::string_view message = unread.substr(0, at);
+    const auto start = message.find('<');
+    std::string document = start == std::string_view::npos ? std::string() : std::string(message.substr(start));
+
+    buffer().consume(at + quillmere_separator.size());
+    // Moving only once half the block is consumed keeps small documents from shifting
+    // the buffer on every read.
+    if (buffer().read_position() >= buffer().capacity() / 2) buffer().compact();
+
+    if (log_ && log_->should_log(100)) log_->stream(100) << "GOT MESSAGE: " << document << "\n";
+    if (const auto& subscriber = factory_->subscriber()) subscriber->receive(document);
+  }
+}
+
+void quillmere_client_protocol::connection_lost() {
+  if (log_ && log_->should_log(15)) log_->stream(15) << "Connection lost\n";
+}
+
+}  // namespace orv

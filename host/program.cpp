@@ -1,0 +1,176 @@
+#include "host/program.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include <boost/program_options.hpp>
+
+#include "control/tickertalk.h"
+#include "event_server/event_server.h"
+#include "host/app_core.h"
+#include "host/console_title.h"
+#include "host/paths.h"
+#include "host/settings.h"
+#include "host/single_instance.h"
+#include "hosting/ticker_manager.h"
+#include "runtime/asyncore.h"
+#include "runtime/line_logger.h"
+#include "runtime/log_targets.h"
+#include "runtime/system_error.h"
+#include "runtime/tcp_listener.h"
+
+namespace po = boost::program_options;
+
+namespace orv {
+
+namespace {
+
+// Tests run several instances side by side; each gets its own name through this variable.
+std::string singleton_name() {
+  const char* instance = std::getenv("ORV_TICKER_INSTANCE");
+  return std::string("ORVTICKER_SINGLETON") + (instance ? instance : "");
+}
+
+po::options_description option_description() {
+  po::options_description options("Allowed options", 80);
+  // clang-format off
+  options.add_options()
+      ("help", "Shows this help message")
+      ("log-level", po::value<int>()->default_value(50), "The log level to use. A value in [0-100]")
+      ("port", po::value<int>()->default_value(6301), "The port to bind the socket interface to.")
+      ("ignore-inactive-qm-groups",
+       "Ignore inactive Quillmere groups. Groups that have a field called 'active' with value '0' will be ignored")
+      ("RegServer", "Register Ticker Service to run as a server in a console")
+      ("UnregServer",
+       "Remove the Ticker Service from the registry. Only valid when Ticker Service is registered as a server.")
+      ("Service", "Register Ticker Service to run as a service")
+      ("elevated",
+       "Used internally by Ticker Service on Windows Vista to indicate whether Ticker Service has elevated "
+       "privileges or not. This parameter is not meant to be set by the user.");
+  // clang-format on
+  return options;
+}
+
+// Registering as a server or a service needs a service manager this build does not talk to;
+// the request fails the way a failed registration does.
+int registration_mode() {
+  const int code = ENOSYS;
+  std::cerr << "An error occured while trying to register or "
+            << "un register Ticker Service:\n"
+            << vorn::format_system_error(code) << std::endl;
+  return code;
+}
+
+void main_loop(vorn::logger_base& log) {
+  if (log.should_log(40)) log.stream(40) << "Starting message loop.\n";
+  for (;;) {
+    auto core = current_app_core.lock();
+    if (!core || core->asyncore->quit_signalled()) break;
+    try {
+      core->asyncore->process(vorn::asyncore::infinite);
+    } catch (const std::exception& e) {
+      if (log.should_log(40))
+        log.stream(40) << "C++ exception caught in main message loop.\n  What: " << e.what() << "\n";
+    }
+  }
+  if (log.should_log(40))
+    log.stream(40) << "Message loop stopped.\n----------------------------\nTicker service soft shutdown\n"
+                      "----------------------------\n";
+}
+
+// Log targets, banner and title, then the main loop until a stop signal arrives.
+int run(vorn::line_logger& root) {
+  auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
+  root.construct_standard_log_targets("Ticker Service", log_directory("Ostrant", "Ticker Service"), console, true,
+                                      "ticker-", true);
+  root.hijack_standard_streams();
+  vorn::print_application_header("Orv | Ticker Service", "ticker.ini");
+  set_console_title(console_title(product_version()), root);
+  main_loop(root);
+  return 0;
+}
+
+}  // namespace
+
+bool is_registration_word(const std::string& argument) {
+  std::string word = argument;
+  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
+  for (const char* registration : {"/regserver", "/unregserver", "/service", "-regserver", "-unregserver",
+                                   "--regserver", "--unregserver", "-service", "--service"})
+    if (word == registration) return true;
+  return false;
+}
+
+int ticker_service_main(int argc, char** argv) {
+  auto root = std::make_shared<vorn::line_logger>("", 95, nullptr);
+  root->construct_debug_log_target();
+
+  for (int i = 1; i < argc; ++i)
+    if (is_registration_word(argv[i])) return registration_mode();
+
+  auto instance = single_instance::acquire(singleton_name());
+  if (!instance) {
+    std::cerr << "An instance of Orv|Ticker Service is already running." << std::endl;
+    return 1;
+  }
+
+  auto options = option_description();
+  po::variables_map parsed;
+  try {
+    po::store(po::parse_command_line(argc, argv, options), parsed);
+    po::notify(parsed);
+  } catch (const po::invalid_option_value& e) {
+    std::cout << "A specified option has an invalid value: " << e.what() << "\n\n" << options << std::endl;
+    return -1;
+  } catch (const po::error& e) {
+    std::cout << "Error: " << e.what() << "\n\n" << options << std::endl;
+    return -1;
+  }
+
+  if (parsed.count("help")) {
+    std::cout << options << "\n";
+    return 1;
+  }
+
+  const int log_level = parsed["log-level"].as<int>();
+  if (static_cast<unsigned>(log_level) > 100) {
+    std::cout << "Log level must be in [0-100]" << std::endl;
+    return -1;
+  }
+  root->set_accepted_level(log_level);
+  const int port = parsed["port"].as<int>();
+  const bool ignore_inactive = parsed.count("ignore-inactive-qm-groups") > 0;
+
+  auto loop = std::make_shared<vorn::asyncore>(root->create_sublogger("asyncore", -1));
+
+  // Port 6300 taken: the server says so on standard error and start-up goes on without it.
+  std::shared_ptr<event_server_base> event_server =
+      std::make_shared<event_server_instance>(loop, root->create_sublogger("event_server", log_level));
+
+  auto core = std::make_shared<app_core>(loop, event_server, root, port, ignore_inactive);
+  current_app_core = core;
+  auto tickers = std::make_shared<ticker_manager>(core);
+
+  int result = -1;
+  try {
+    core->ticker_manager = tickers;
+    auto factory = std::make_shared<tickertalk_factory>(root->create_sublogger("tickertalk", log_level), tickers.get());
+    core->tickertalk_factory = factory;
+    vorn::listen_tcp(*core->asyncore, port, factory);
+    result = run(*root);
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+  }
+
+  // The registry and the core refer to each other; part them so that the tickers go now,
+  // while the event loop they registered with still exists.
+  core->tickertalk_factory.reset();
+  core->ticker_manager.reset();
+  return result;
+}
+
+}  // namespace orv

@@ -1,0 +1,213 @@
+#include "hosting/named_event.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+
+#include "hosting/object_name.h"
+#include "runtime/system_error.h"
+#include "runtime/waitable_object.h"
+
+namespace orv {
+namespace {
+
+// Renderers per ticker; one more is refused rather than letting a runaway client use up
+// descriptors.
+constexpr std::size_t max_connections = 64;
+
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  ~unique_fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Runs a callback each time the loop finds the descriptor readable.
+class watch : public vorn::waitable_object {
+ public:
+  watch(vorn::event_dispatcher& dispatcher, int fd, std::function<void()> on_readable)
+      : waitable_object(dispatcher, fd), on_readable_(std::move(on_readable)) {}
+  void on_signalled() override { on_readable_(); }
+
+ private:
+  std::function<void()> on_readable_;
+};
+
+}  // namespace
+
+struct named_event::state : std::enable_shared_from_this<state> {
+  struct connection {
+    unique_fd socket;  // declared first: closed only after its watch is gone
+    std::unique_ptr<watch> readable;
+    bool closing = false;
+  };
+
+  std::string name;
+  unique_fd listener;
+  vorn::event_dispatcher* dispatcher = nullptr;
+  request_handler on_request;
+  std::shared_ptr<vorn::logger_base> log;
+  std::unique_ptr<watch> accepting;
+  std::map<int, std::unique_ptr<connection>> connections;
+  std::vector<std::unique_ptr<connection>> closed;
+  bool stopped = false;  // the owner is gone; on_request must not run again
+
+  bool log_at(int level) const { return log && log->should_log(level); }
+
+  ~state() {
+    // Watches go before their descriptors.
+    accepting.reset();
+    for (auto& [fd, c] : connections) c->readable.reset();
+    for (auto& c : closed) c->readable.reset();
+  }
+
+  void accept_all() {
+    for (;;) {
+      const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) {
+        const int error = errno;
+        if (error == EINTR || error == ECONNABORTED) continue;
+        if (error != EAGAIN && error != EWOULDBLOCK && log_at(20))
+          log->stream(20) << vorn::win32_error("Couldn't accept a renderer on event named " + name, error).what()
+                          << std::endl;
+        return;
+      }
+      auto c = std::make_unique<connection>();
+      c->socket.reset(fd);
+      if (connections.size() >= max_connections) {
+        if (log_at(20)) log->stream(20) << "Refusing a renderer: event named " << name << " has too many" << std::endl;
+        continue;  // c closes the descriptor
+      }
+      std::weak_ptr<state> weak = weak_from_this();
+      c->readable = std::make_unique<watch>(*dispatcher, fd, [weak, fd] {
+        if (auto self = weak.lock()) self->serve_all(fd);
+      });
+      connections.emplace(fd, std::move(c));
+      if (log_at(50)) log->stream(50) << "Renderer connected on FD# " << fd << " to event named " << name << std::endl;
+    }
+  }
+
+  // Serves every request byte that has arrived, so a burst costs one wake-up.
+  void serve_all(int fd) {
+    auto self = shared_from_this();  // the request may delete the ticker and this with it
+    for (;;) {
+      auto found = connections.find(fd);
+      if (stopped || found == connections.end() || found->second->closing) return;
+      char requests[64];
+      const ssize_t n = ::recv(fd, requests, sizeof requests, MSG_DONTWAIT);
+      const int error = errno;
+      if (n < 0 && error == EINTR) continue;
+      if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) return;
+      if (n <= 0) {
+        if (log_at(50)) {
+          auto line = log->stream(50);
+          line << "Renderer on FD# " << fd << " left event named " << name;
+          if (n < 0) line << ": " << vorn::format_system_error(error);
+          line << std::endl;
+        }
+        close(fd);
+        return;
+      }
+      for (ssize_t i = 0; i < n; ++i)
+        if (!serve_request(fd)) return;
+    }
+  }
+
+  // False when the renderer was disconnected.
+  bool serve_request(int fd) {
+    if (stopped) return false;
+    try {
+      on_request();
+    } catch (const std::exception& e) {
+      // The renderer still gets its reset; it must not wait for an answer that never comes.
+      if (log_at(20)) log->stream(20) << "Request on event named " << name << " failed: " << e.what() << std::endl;
+    }
+    if (connections.find(fd) == connections.end()) return false;
+    const char reset = 0;
+    if (::send(fd, &reset, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
+      const int error = errno;
+      // Either gone or no longer reading its resets: in both cases it is dropped.
+      if (log_at(20))
+        log->stream(20) << vorn::win32_error("Couldn't reset event", error).what() << " (renderer on FD# " << fd
+                        << ", event named " << name << ", disconnected)" << std::endl;
+      close(fd);
+      return false;
+    }
+    return true;
+  }
+
+  // A watch may not be destroyed inside its own callback, so the connection is parked and
+  // released from the loop.
+  void close(int fd) {
+    auto found = connections.find(fd);
+    if (found == connections.end()) return;
+    found->second->closing = true;
+    closed.push_back(std::move(found->second));
+    connections.erase(found);
+    std::weak_ptr<state> weak = weak_from_this();
+    boost::asio::post(dispatcher->io_context(), [weak] {
+      if (auto self = weak.lock()) {
+        for (auto& c : self->closed) c->readable.reset();
+        self->closed.clear();
+      }
+    });
+  }
+};
+
+named_event::named_event(const std::string& name) : state_(std::make_shared<state>()) {
+  state_->name = name;
+  const std::string failure = "Couldn't create event named " + name;
+  const std::string encoded = encode_object_name(name);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // The address is a NUL byte and the encoded name, without padding.
+  if (encoded.size() > max_object_name_size || encoded.size() + 1 > sizeof(address.sun_path))
+    throw vorn::win32_error(failure, ENAMETOOLONG);
+  std::memcpy(address.sun_path + 1, encoded.data(), encoded.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + encoded.size());
+
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw vorn::win32_error(failure);
+  state_->listener.reset(fd);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, SOMAXCONN) != 0)
+    throw vorn::win32_error(failure);
+}
+
+named_event::~named_event() { state_->stopped = true; }
+
+void named_event::serve(vorn::event_dispatcher& dispatcher, request_handler on_request,
+                        std::shared_ptr<vorn::logger_base> log) {
+  state_->dispatcher = &dispatcher;
+  state_->on_request = std::move(on_request);
+  state_->log = std::move(log);
+  std::weak_ptr<state> weak = state_;
+  state_->accepting = std::make_unique<watch>(dispatcher, state_->listener.get(), [weak] {
+    if (auto self = weak.lock()) self->accept_all();
+  });
+}
+
+const std::string& named_event::name() const { return state_->name; }
+
+std::size_t named_event::connection_count() const { return state_->connections.size(); }
+
+}  // namespace orv

@@ -1,0 +1,307 @@
+#include "renderer/orv_renderer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t area_size = 16384;
+constexpr std::size_t max_object_name_size = 250;
+
+std::string encode(std::string_view name) {
+  std::string encoded;
+  for (char c : name) {
+    if (c == '/')
+      encoded += "%2F";
+    else if (c == '%')
+      encoded += "%25";
+    else
+      encoded += c;
+  }
+  return encoded;
+}
+
+std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+
+// Creates the object open to everyone, or opens the one that exists.
+int open_shared(const std::string& name) {
+  const std::string path = "/" + name;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::fchmod(fd, 0666);  // past the umask
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = ::shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd >= 0 || errno != ENOENT) return fd;
+  }
+  return -1;
+}
+
+struct area {
+  int fd = -1;
+  char* view = nullptr;
+
+  ~area() {
+    if (view) ::munmap(view, area_size);
+    if (fd >= 0) ::close(fd);
+  }
+
+  bool open(const std::string& name) {
+    fd = open_shared(name);
+    if (fd < 0) return false;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return false;
+    if (static_cast<std::size_t>(status.st_size) < area_size && ::ftruncate(fd, area_size) != 0) return false;
+    void* mapped = ::mmap(nullptr, area_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return false;
+    view = static_cast<char*>(mapped);
+    return true;
+  }
+};
+
+// Reads a NUL-terminated string at offset; false when the area ends first.
+bool next_text(const std::vector<char>& bytes, std::size_t& offset, orv_renderer_text& text) {
+  const void* end = std::memchr(bytes.data() + offset, '\0', bytes.size() - offset);
+  if (!end) return false;
+  text.data = bytes.data() + offset;
+  text.size = static_cast<const char*>(end) - text.data;
+  offset += text.size + 1;
+  return true;
+}
+
+}  // namespace
+
+struct orv_renderer_channel {
+  std::string event_name;
+  int socket = -1;
+  std::size_t unanswered = 0;  // requests sent whose reset has not been read
+  area element_area;
+  area title_area;
+  int title_mutex = -1;
+  std::vector<char> element_bytes = std::vector<char>(area_size, '\0');
+  std::vector<orv_renderer_value> values;
+  std::vector<char> title_bytes = std::vector<char>(area_size, '\0');
+  std::vector<orv_renderer_text> titles;
+  std::string last_error;
+
+  ~orv_renderer_channel() {
+    disconnect();
+    if (title_mutex >= 0) ::close(title_mutex);
+  }
+
+  int fail(int status, std::string text) {
+    last_error = std::move(text);
+    return status;
+  }
+
+  void disconnect() {
+    if (socket >= 0) ::close(socket);
+    socket = -1;
+    unanswered = 0;
+  }
+
+  int connect() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, event_name.data(), event_name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + event_name.size());
+    socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("socket", errno));
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+      const int error = errno;
+      disconnect();
+      if (error == ECONNREFUSED || error == ENOENT)
+        return fail(ORV_RENDERER_NOT_SERVED, describe("No service for event named " + event_name, error));
+      return fail(ORV_RENDERER_SYSTEM_ERROR, describe("connect to event named " + event_name, error));
+    }
+    return ORV_RENDERER_OK;
+  }
+
+  // The service may have dropped an earlier connection (ticker deleted and created again):
+  // one reconnect is tried before the request counts as failed.
+  int send_request() {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (socket < 0) {
+        if (int status = connect(); status != ORV_RENDERER_OK) return status;
+      }
+      const char request = 1;
+      if (::send(socket, &request, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) {
+        ++unanswered;
+        return ORV_RENDERER_OK;
+      }
+      const int error = errno;
+      disconnect();
+      if (error != EPIPE && error != ECONNRESET)
+        return fail(ORV_RENDERER_SYSTEM_ERROR, describe("send to event named " + event_name, error));
+    }
+    return fail(ORV_RENDERER_CLOSED, "The service closed event named " + event_name);
+  }
+
+  // Resets arrive in request order, so the answer to the latest request is in place once
+  // every request sent has been answered.
+  int wait_for_reset(int timeout_ms) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    while (unanswered > 0) {
+      int wait = -1;
+      if (timeout_ms >= 0) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        wait = left > 0 ? static_cast<int>(left) : 0;
+      }
+      pollfd readable{socket, POLLIN, 0};
+      const int ready = ::poll(&readable, 1, wait);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("poll", errno));
+      if (ready == 0) return fail(ORV_RENDERER_TIMED_OUT, "No answer from event named " + event_name + " in time");
+      char resets[64];
+      const ssize_t n = ::recv(socket, resets, unanswered < sizeof resets ? unanswered : sizeof resets, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const int error = n < 0 ? errno : 0;
+        disconnect();
+        if (error != 0 && error != ECONNRESET)
+          return fail(ORV_RENDERER_SYSTEM_ERROR, describe("recv from event named " + event_name, error));
+        return fail(ORV_RENDERER_CLOSED, "The service closed event named " + event_name);
+      }
+      unanswered -= static_cast<std::size_t>(n);
+    }
+    return ORV_RENDERER_OK;
+  }
+};
+
+extern "C" {
+
+int orv_renderer_open(const char* name, size_t name_size, orv_renderer_channel** channel) {
+  if (!channel || (!name && name_size > 0)) return ORV_RENDERER_INVALID_ARGUMENT;
+  *channel = nullptr;
+  try {
+    const std::string encoded = encode(std::string_view(name ? name : "", name_size));
+    auto opened = new orv_renderer_channel;
+    opened->event_name = "event" + encoded;
+    // The event's address must fit a socket address: a NUL byte and the name.
+    if (("sectionmutex" + encoded).size() > max_object_name_size ||
+        opened->event_name.size() + 1 > sizeof(sockaddr_un::sun_path)) {
+      delete opened;
+      return ORV_RENDERER_INVALID_ARGUMENT;
+    }
+    int status = ORV_RENDERER_OK;
+    if (!opened->element_area.open("mem" + encoded))
+      status = opened->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Opening mem" + encoded, errno));
+    else if (!opened->title_area.open("sections" + encoded))
+      status = opened->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Opening sections" + encoded, errno));
+    else if ((opened->title_mutex = open_shared("sectionmutex" + encoded)) < 0)
+      status = opened->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Opening sectionmutex" + encoded, errno));
+    if (status != ORV_RENDERER_OK) {
+      delete opened;
+      return status;
+    }
+    *channel = opened;
+    return ORV_RENDERER_OK;
+  } catch (const std::bad_alloc&) {
+    return ORV_RENDERER_SYSTEM_ERROR;
+  }
+}
+
+void orv_renderer_close(orv_renderer_channel* channel) { delete channel; }
+
+int orv_renderer_request(orv_renderer_channel* channel, int timeout_ms) {
+  if (!channel) return ORV_RENDERER_INVALID_ARGUMENT;
+  try {
+    channel->last_error.clear();
+    if (int status = channel->send_request(); status != ORV_RENDERER_OK) return status;
+    if (int status = channel->wait_for_reset(timeout_ms); status != ORV_RENDERER_OK) return status;
+    // A copy, so the element stays as delivered while the renderer works with it.
+    std::memcpy(channel->element_bytes.data(), channel->element_area.view, area_size);
+    return ORV_RENDERER_OK;
+  } catch (const std::bad_alloc&) {
+    return ORV_RENDERER_SYSTEM_ERROR;
+  }
+}
+
+int orv_renderer_read_element(orv_renderer_channel* channel, orv_renderer_element* element) {
+  if (!channel || !element) return ORV_RENDERER_INVALID_ARGUMENT;
+  try {
+    channel->last_error.clear();
+    channel->values.clear();
+    const auto& bytes = channel->element_bytes;
+    std::size_t offset = 0;
+    orv_renderer_text design{};
+    if (!next_text(bytes, offset, design)) return channel->fail(ORV_RENDERER_MALFORMED, "Element has no design");
+    for (;;) {
+      orv_renderer_value value{};
+      if (!next_text(bytes, offset, value.label))
+        return channel->fail(ORV_RENDERER_MALFORMED, "Element value list is not ended");
+      if (value.label.size == 0) break;
+      if (!next_text(bytes, offset, value.attribute) || !next_text(bytes, offset, value.text))
+        return channel->fail(ORV_RENDERER_MALFORMED, "Element value is cut short");
+      channel->values.push_back(value);
+    }
+    element->design = design;
+    element->values = channel->values.data();
+    element->value_count = channel->values.size();
+    return ORV_RENDERER_OK;
+  } catch (const std::bad_alloc&) {
+    return ORV_RENDERER_SYSTEM_ERROR;
+  }
+}
+
+int orv_renderer_read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles) {
+  if (!channel || !titles) return ORV_RENDERER_INVALID_ARGUMENT;
+  try {
+    channel->last_error.clear();
+    while (::flock(channel->title_mutex, LOCK_EX) != 0) {
+      if (errno != EINTR) return channel->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Locking the title mutex", errno));
+    }
+    std::memcpy(channel->title_bytes.data(), channel->title_area.view, area_size);
+    ::flock(channel->title_mutex, LOCK_UN);
+
+    channel->titles.clear();
+    std::size_t offset = 0;
+    for (;;) {
+      orv_renderer_text title{};
+      if (!next_text(channel->title_bytes, offset, title))
+        return channel->fail(ORV_RENDERER_MALFORMED, "Title list is not ended");
+      if (title.size == 0) break;
+      channel->titles.push_back(title);
+    }
+    titles->titles = channel->titles.data();
+    titles->count = channel->titles.size();
+    return ORV_RENDERER_OK;
+  } catch (const std::bad_alloc&) {
+    return ORV_RENDERER_SYSTEM_ERROR;
+  }
+}
+
+const char* orv_renderer_last_error(const orv_renderer_channel* channel) {
+  return channel ? channel->last_error.c_str() : "";
+}
+
+const char* orv_renderer_status_text(int status) {
+  switch (status) {
+    case ORV_RENDERER_OK: return "ok";
+    case ORV_RENDERER_TIMED_OUT: return "timed out";
+    case ORV_RENDERER_NOT_SERVED: return "ticker not served";
+    case ORV_RENDERER_CLOSED: return "channel closed by the service";
+    case ORV_RENDERER_MALFORMED: return "malformed area";
+    case ORV_RENDERER_SYSTEM_ERROR: return "system error";
+    case ORV_RENDERER_INVALID_ARGUMENT: return "invalid argument";
+    default: return "unknown status";
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,123 @@
+#include "control/tickertalk.h"
+
+#include <boost/lexical_cast/bad_lexical_cast.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "host/app_core.h"
+#include "hosting/ticker_manager.h"
+#include "tests/support/fake_connection.h"
+#include "tests/support/memory_logger.h"
+#include "tests/support/mock_ticker.h"
+
+namespace orv {
+namespace {
+
+using fields = std::vector<std::string>;
+using messages = std::vector<fields>;
+using testing::fake_connection;
+
+class Tickertalk : public ::testing::Test {
+ protected:
+  std::shared_ptr<testing::memory_logger> log = std::make_shared<testing::memory_logger>();
+  std::shared_ptr<app_core> core = std::make_shared<app_core>(nullptr, nullptr, log, 6301, false);
+  std::shared_ptr<ticker_manager> tickers = std::make_shared<ticker_manager>(core);
+  std::shared_ptr<tickertalk_factory> factory = std::make_shared<tickertalk_factory>(log, tickers.get());
+};
+
+TEST_F(Tickertalk, MalformedCommandsGetErrorRepliesEndingInCarriageReturnLineFeed) {
+  fake_connection client(*factory);
+  client.receive("t\r\nt addticker T\r\nt AddTicker\r\nt DeleteTicker a b\r\n");
+  EXPECT_EQ(client.wire.written,
+            "t error {18}incomplete command\r\n"
+            "t error {15}not implemented addticker\r\n"
+            "t error {51}AddTicker: Wrong argument count. Got 0, expected 1.\r\n"
+            "t error {54}DeleteTicker: Wrong argument count. Got 2, expected 1.\r\n");
+  client.wire.written.clear();
+  // An empty tag has nobody to answer to; the connection stays and serves on.
+  client.receive("{0} ListTickers\r\n{0}\r\nu on_ticker T nothing\r\n");
+  EXPECT_EQ(client.sent(),
+            (messages{{"u", "ok", "Created ticker: 'T'", "error", "Command not implemented on ticker: 'nothing'"}}));
+  EXPECT_TRUE(client.wire.open);
+}
+
+// A registry whose answers each test sets.
+class scripted_registry : public tickers_interface {
+ public:
+  ticker_result AddTicker(const std::string& name) override { return add(name); }
+  ticker_result DeleteTicker(const std::string&) override { throw boost::bad_lexical_cast(); }
+  std::shared_ptr<ticker_control_interface> GetTicker(const std::string&) override { return ticker; }
+  ticker_result ListTickers() override { return {false, ""}; }
+
+  std::function<ticker_result(const std::string&)> add = [](const std::string&) { return ticker_result{}; };
+  std::shared_ptr<ticker_control_interface> ticker;
+};
+
+TEST_F(Tickertalk, FailuresBelowTheDispatcherBecomeErrorReplies) {
+  scripted_registry registry;
+  auto scripted = std::make_shared<tickertalk_factory>(log, &registry);
+  fake_connection client(*scripted);
+
+  client.receive("1 on_ticker X GetGroups\r\n");
+  registry.add = [](const std::string& name) -> ticker_result { throw std::runtime_error("no room for " + name); };
+  client.receive("2 on_ticker X GetGroups\r\n3 AddTicker Y\r\n4 DeleteTicker Y\r\n5 ListTickers\r\n");
+  auto ticker = std::make_shared<::testing::StrictMock<testing::mock_ticker>>();
+  EXPECT_CALL(*ticker, GetGroups()).WillOnce(::testing::Throw(std::runtime_error("ticker broke")));
+  registry.ticker = ticker;
+  client.receive("6 on_ticker X GetGroups\r\n");
+
+  EXPECT_EQ(client.sent(), (messages{
+                               {"1", "error", "Can't create ticker: 'X'"},
+                               {"2", "error", "no room for X"},
+                               {"3", "error", "no room for Y"},
+                               {"4", "error", boost::bad_lexical_cast().what()},
+                               {"5", "error"},
+                               {"6", "error", "ticker broke"},
+                           }));
+}
+
+TEST_F(Tickertalk, EventsGoOnlyToLiveConnectionsThatAskedForThem) {
+  fake_connection subscribed(*factory), silent(*factory), declined(*factory), gone(*factory);
+  factory->broadcast_event({"event", "at_end", "T"});
+  EXPECT_FALSE(log->contains("Sent event"));
+
+  subscribed.receive("a protocol tickertalk\r\n");
+  declined.receive("noevents protocol tickertalk\r\n");
+  gone.receive("g protocol\r\n");
+  gone.wire.open = false;
+  EXPECT_EQ(declined.sent(), (messages{{"noevents", "protocol", "tickertalk", "noevents"}}));
+  subscribed.sent();
+
+  factory->broadcast_event({"event", "at_end", "T"});
+  EXPECT_EQ(subscribed.sent(), (messages{{"*", "event", "at_end", "T"}}));
+  EXPECT_TRUE(silent.wire.written.empty());
+  EXPECT_TRUE(declined.wire.written.empty());
+  EXPECT_TRUE(log->contains("Sent event to 1/4: \"* event at_end T\""));
+
+  // Asking again re-decides: on without "noevents", off with it anywhere.
+  declined.receive("d protocol tickertalk\r\n");
+  subscribed.receive("a protocol noevents\r\n");
+  declined.sent();
+  subscribed.sent();
+  factory->broadcast_event({"run", "text with spaces", "T"});
+  EXPECT_TRUE(subscribed.wire.written.empty());
+  EXPECT_EQ(declined.sent(), (messages{{"*", "run", "text with spaces", "T"}}));
+
+  // A connection that has ended is forgotten by the factory.
+  gone.release();
+  log->clear();
+  factory->broadcast_event({"event", "empty", "T"});
+  EXPECT_TRUE(log->contains("Sent event to 1/3: "));
+}
+
+TEST_F(Tickertalk, ConnectionsMayOutliveTheirFactory) {
+  auto connection = factory->create_protocol();
+  factory.reset();
+  connection.reset();  // its deleter must not reach the factory
+  EXPECT_FALSE(log->contains("Could not locate protocol"));
+}
+
+}  // namespace
+}  // namespace orv

@@ -1,0 +1,107 @@
+#include "host/settings.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+#include "host/paths.h"
+#include "host/program.h"
+#include "host/single_instance.h"
+
+namespace orv {
+namespace {
+
+namespace fs = std::filesystem;
+
+// An executable's folder with a sibling "stagewright" folder, removed afterwards.
+class SettingsFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "orv_settings_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "stagewright");
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  void write(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+  settings read(const std::string& text) {
+    write(root / "bin" / "ticker.ini", text);
+    return read_settings("ticker.ini", "=", root / "bin");
+  }
+
+  fs::path root;
+};
+
+TEST_F(SettingsFiles, LinesSplitAtTheSeparatorWithNothingTrimmed) {
+  auto values = read(
+      "[Version]\n"
+      "; a comment\n"
+      "ProductVersion=4.2.1\n"
+      "Spaced = value \n"
+      "Doubled==after\n"
+      "Cut=a=b\n"
+      "=Leading=x\n"
+      "Empty=\n"
+      "=\n"
+      "ProductVersion=9.9.9\n"
+      "Windows=line\r\n");
+  EXPECT_EQ(values, (settings{{"ProductVersion", "4.2.1"},
+                              {"Spaced ", " value "},
+                              {"Doubled", "after"},
+                              {"Cut", "a"},
+                              {"Leading", "x"},
+                              {"Empty", ""},
+                              {"Windows", "line"}}));
+  EXPECT_EQ(setting_value(values, "Spaced "), " value ");
+  EXPECT_EQ(setting_value(values, "Missing"), "");
+}
+
+TEST_F(SettingsFiles, VersionFromBesideTheExecutableThenTheCompanionFolderElseAFallback) {
+  EXPECT_EQ(product_version(root / "bin"), "0.0.0");
+  try {
+    read_settings("ticker.ini", "=", root / "bin");
+    ADD_FAILURE() << "no error for a missing file";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Unable to open ini file 'ticker.ini'");
+  }
+  write(root / "stagewright" / "ticker.ini", "ProductVersion=2.0\n");
+  EXPECT_EQ(product_version(root / "bin"), "2.0");
+  write(root / "bin" / "ticker.ini", "ProductVersion = 1.0\n");
+  EXPECT_EQ(product_version(root / "bin"), "");
+}
+
+TEST_F(SettingsFiles, LogDirectoryFoldersAreCreatedOneByOne) {
+  auto directory = log_directory(root / "appdata", "Ostrant", "Ticker Service");
+  EXPECT_EQ(directory, root / "appdata" / "Ostrant" / "Ticker Service");
+  EXPECT_TRUE(fs::is_directory(directory));
+  EXPECT_EQ(log_directory(root / "appdata", "", "Ostrant"), root / "appdata" / "Ostrant");
+  // A file where a folder should be is an error, not a silent fallback.
+  write(root / "appdata" / "Blocked", "");
+  EXPECT_THROW(log_directory(root / "appdata", "Blocked", "x"), fs::filesystem_error);
+  // Without a base the working directory at start is used as it is.
+  EXPECT_EQ(log_directory(fs::path(), "Ostrant", "Ticker Service"), fs::current_path());
+}
+
+TEST(SingleInstance, OneHolderAtATimeAndTheNameIsFreedWithIt) {
+  const std::string name = "ORVTICKER_TEST_" + std::to_string(::getpid());
+  auto first = single_instance::acquire(name);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(single_instance::acquire(name), nullptr);
+  EXPECT_NE(single_instance::acquire(name + "_other"), nullptr);
+  first.reset();
+  EXPECT_NE(single_instance::acquire(name), nullptr);
+}
+
+TEST(RegistrationWords, MatchWholeWordsInAnyCase) {
+  for (const char* word : {"--RegServer", "/Service", "-UNREGSERVER", "/regserver", "/UnRegServer", "-regserver",
+                           "--unregserver", "-service", "--SERVICE"})
+    EXPECT_TRUE(is_registration_word(word)) << word;
+  for (const char* word : {"--elevated", "RegServer", "--regserver=1", "/Services", "---service", "", "--help"})
+    EXPECT_FALSE(is_registration_word(word)) << word;
+}
+
+}  // namespace
+}  // namespace orv

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "hosting/object_name.h"
+
+namespace orv::testing {
+
+// A ticker name no other test process uses; its shared objects are unlinked at the end.
+struct scratch_ticker {
+  explicit scratch_ticker(const std::string& stem) {
+    static std::atomic<int> counter{0};
+    name = "h5test_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+  }
+  ~scratch_ticker() {
+    for (const char* prefix : {"mem", "sections", "sectionmutex"})
+      ::shm_unlink(("/" + encode_object_name(prefix + name)).c_str());
+  }
+  std::string name;
+};
+
+// Runs the loop until done() holds or the time is up. done() is asked once per round, since
+// it may consume what it checks.
+inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool finished = done();
+  while (!finished && std::chrono::steady_clock::now() < deadline) {
+    if (io.stopped()) io.restart();
+    io.run_one_for(std::chrono::milliseconds(10));
+    finished = done();
+  }
+  return finished;
+}
+
+// A renderer written against the bare socket contract.
+struct raw_renderer {
+  explicit raw_renderer(const std::string& ticker) : fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const std::string name = encode_object_name("event" + ticker);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address),
+                          static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) == 0;
+  }
+  ~raw_renderer() { ::close(fd); }
+  bool ask(std::size_t requests = 1) {
+    const std::string bytes(requests, '\x01');
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // Resets that have arrived, without waiting; -1 once the service has closed the connection.
+  int take_resets() {
+    char buffer[256];
+    int total = 0;
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) != 0; total += static_cast<int>(n))
+      if (n < 0) return total;
+    return total > 0 ? total : -1;
+  }
+
+  int fd;
+  bool connected;
+};
+
+}  // namespace orv::testing

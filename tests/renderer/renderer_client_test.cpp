@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+
+#include "hosting/named_event.h"
+#include "hosting/named_mapping.h"
+#include "hosting/section_channel.h"
+#include "renderer/orv_renderer.h"
+#include "tests/hosting/channel_test_support.h"
+
+extern "C" int orv_renderer_c_check(void);
+
+namespace orv {
+namespace {
+
+using namespace std::string_literals;
+
+struct channel_handle {
+  orv_renderer_channel* channel = nullptr;
+  ~channel_handle() { orv_renderer_close(channel); }
+};
+
+TEST(RendererClient, LateAnswersAreNotTakenForTheNextAndMalformedAreasAreRefused) {
+  testing::scratch_ticker ticker("client");
+  // A service answering each request with the next scripted bytes over an area of 'x'.
+  boost::asio::io_context io;
+  vorn::event_dispatcher dispatcher(io);
+  named_mapping elements("mem" + ticker.name, section_area_size);
+  named_mapping titles("sections" + ticker.name, section_area_size);
+  named_event event("event" + ticker.name);
+  std::deque<std::string> answers{"late\0\0"s, "D\0L\0A\0T\0\0"s, ""s, "D\0L\0"s, "D\0L\0A\0"s};
+  event.serve(
+      dispatcher,
+      [&] {
+        std::fill(elements.view().begin(), elements.view().end(), 'x');
+        std::copy(answers.front().begin(), answers.front().end(), elements.view().begin());
+        answers.pop_front();
+      },
+      nullptr);
+
+  channel_handle h;
+  ASSERT_EQ(orv_renderer_open(ticker.name.data(), ticker.name.size(), &h.channel), ORV_RENDERER_OK);
+  EXPECT_EQ(orv_renderer_request(h.channel, 50), ORV_RENDERER_TIMED_OUT);  // the loop is not running yet
+  auto work = boost::asio::make_work_guard(io);
+  std::thread loop([&] { io.run(); });
+
+  orv_renderer_element e{};
+  ASSERT_EQ(orv_renderer_request(h.channel, 5000), ORV_RENDERER_OK);
+  ASSERT_EQ(orv_renderer_read_element(h.channel, &e), ORV_RENDERER_OK);
+  EXPECT_EQ(std::string(e.design.data, e.design.size), "D");
+  ASSERT_EQ(e.value_count, 1u);
+  EXPECT_EQ(std::string(e.values[0].text.data), "T");
+
+  for (int i = 0; i < 3; ++i) {  // no design end, no attribute end, no text end
+    ASSERT_EQ(orv_renderer_request(h.channel, 5000), ORV_RENDERER_OK);
+    EXPECT_EQ(orv_renderer_read_element(h.channel, &e), ORV_RENDERER_MALFORMED) << i;
+    EXPECT_STRNE(orv_renderer_last_error(h.channel), "");
+  }
+  std::fill(titles.view().begin(), titles.view().end(), 't');
+  orv_renderer_titles t{};
+  EXPECT_EQ(orv_renderer_read_titles(h.channel, &t), ORV_RENDERER_MALFORMED);
+
+  work.reset();
+  io.stop();
+  loop.join();
+}
+
+TEST(RendererClient, NamesAreEncodedAndCheckedAndTheHeaderIsPlainC) {
+  testing::scratch_ticker ticker("a/b%");
+  channel_handle h;
+  const mode_t previous = ::umask(077);
+  ASSERT_EQ(orv_renderer_open(ticker.name.data(), ticker.name.size(), &h.channel), ORV_RENDERER_OK);
+  ::umask(previous);
+  struct stat status {};
+  ASSERT_EQ(::stat(("/dev/shm/sections" + encode_object_name(ticker.name)).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0666u);
+  EXPECT_NE(encode_object_name(ticker.name).find("a%2Fb%25"), std::string::npos);
+  EXPECT_EQ(orv_renderer_request(h.channel, 100), ORV_RENDERER_NOT_SERVED);
+
+  orv_renderer_channel* unused = nullptr;
+  const std::string too_long(103, 'n');  // "event" and 103 bytes pass a socket address
+  EXPECT_EQ(orv_renderer_open(too_long.data(), too_long.size(), &unused), ORV_RENDERER_INVALID_ARGUMENT);
+  EXPECT_EQ(orv_renderer_c_check(), 0);
+}
+
+}  // namespace
+}  // namespace orv
