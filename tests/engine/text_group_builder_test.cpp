@@ -45,6 +45,15 @@ TEST_F(TextWordsTest, OnEqualPositionsIconTagsWinThenKeyOrder) {
   EXPECT_EQ(cut("abcd"), (words{"ab", "cd"}));
 }
 
+TEST_F(TextWordsTest, ATagOverlappingACutTagIsLookedForAgainAfterTheCut) {
+  designs = {{"ab", "1"}, {"bc", "2"}};
+  EXPECT_EQ(cut("abc bc"), (words{"ab", "c ", "bc"}));
+  EXPECT_EQ(cut("abcabc"), (words{"ab", "c", "ab", "c"}));
+  // The " b" after each "a" starts inside the blanks that go with the cut "a".
+  designs = {{"a", "1"}, {" b", "2"}};
+  EXPECT_EQ(cut("a  b a b"), (words{"  ", "a", "b  ", "a", "b"}));
+}
+
 TEST_F(TextWordsTest, MarkedTextsStayWholeAndLongSlashTextsAreDecoded) {
   const std::string whole = "\xFF\xFF\xFF\xFF" "one flip, never cut into words, long enough to be taken as base64";
   EXPECT_EQ(cut(whole), words{whole});
