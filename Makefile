@@ -1,10 +1,14 @@
 # Two entry points for people: `make test` and `make run`. Plain `make` builds the release tree.
+# `make bench` and `make fuzz` measure and harden; each has a build tree of its own.
 BUILD       ?= build
 TEST_BUILD  ?= build-test
+BENCH_BUILD ?= build-bench
+FUZZ_BUILD  ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 RUN_ARGS    ?=
 
-.PHONY: all build deps test run clean
+.PHONY: all build deps test run bench fuzz clean
 
 all: build
 
@@ -27,5 +31,20 @@ run: build
 	@if [ -x $(BUILD)/orv_ticker ]; then exec $(BUILD)/orv_ticker $(RUN_ARGS); \
 	else echo "built $(BUILD)/; the service executable orv_ticker is not part of this tree yet"; fi
 
+# Release build; each benchmark prints "name value unit" lines and writes $(BUILD)/bench/<name>.json.
+bench:
+	@bash scripts/install-deps.sh bench
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORV_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@$(BENCH_BUILD)/bench/orv_bench_engine --json=$(BUILD)/bench/engine.json
+
+# clang build with AddressSanitizer and UndefinedBehaviorSanitizer; each target runs FUZZ_SECONDS.
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF -DORV_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	@bash scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -18,20 +18,28 @@ bool starts_with(const std::string& text, const char* prefix) { return text.rfin
 // Splits off every tag. Blanks after a tag move to the piece before it, so a tag piece is
 // the bare tag and the word in front keeps the spacing.
 std::vector<std::string> CutAtTags(const std::string& text, const text_tables& tables) {
+  // Each tag's next place in the text, searched again only once the cut has passed it:
+  // searching every tag from every cut would make a long text with many tags quadratic.
+  struct next_place {
+    const std::string* tag;
+    std::size_t at;
+  };
+  std::vector<next_place> places;
+  // On equal positions the tag met first wins: icon tags before design tags.
+  for (const text_table* table : {&tables.icon_designs, &tables.designs})
+    for (const auto& [candidate, design] : *table)
+      if (!candidate.empty()) places.push_back({&candidate, text.find(candidate)});
+
   std::vector<std::string> pieces;
   std::size_t start = 0;
   for (;;) {
     std::size_t found = std::string::npos;
     const std::string* tag = nullptr;
-    // On equal positions the tag met first wins: icon tags before design tags.
-    for (const text_table* table : {&tables.icon_designs, &tables.designs}) {
-      for (const auto& [candidate, design] : *table) {
-        if (candidate.empty()) continue;
-        const std::size_t at = text.find(candidate, start);
-        if (at < found) {
-          found = at;
-          tag = &candidate;
-        }
+    for (next_place& place : places) {
+      if (place.at < start) place.at = text.find(*place.tag, start);
+      if (place.at < found) {
+        found = place.at;
+        tag = place.tag;
       }
     }
     if (!tag) break;

@@ -26,19 +26,14 @@ TickerControl::TickerControl(const std::string& ticker_name, std::shared_ptr<Qui
 TickerControl::~TickerControl() {
   if (LogAt(50)) log_->stream(50) << "Destructing ticker control " << ticker_name_ << std::endl;
   // A feed subscriber holds its group, so the groups would outlive the ticker otherwise.
-  for (group_list* list : {&groups_, &independent_, &run_once_})
-    for (const group_ptr& group : *list) group->CloseSubscription();
-}
-
-TickerControl::position TickerControl::FindByName(group_list& list, const std::string& group_name) {
-  for (auto it = list.begin(); it != list.end(); ++it)
-    if (!(*it)->IsMarked() && (*it)->name() == group_name) return it;
-  return list.end();
+  for (const group_ptr& group : groups_) group->CloseSubscription();
+  for (const group_ptr& group : independent_) group->CloseSubscription();
+  for (const group_ptr& group : run_once_) group->CloseSubscription();
 }
 
 bool TickerControl::HasActiveGroup(const std::string& group_name) {
-  if (FindByName(groups_, group_name) != groups_.end()) return true;
-  if (FindByName(independent_, group_name) != independent_.end()) return true;
+  if (groups_.find(group_name) != groups_.end()) return true;
+  if (independent_.find(group_name) != independent_.end()) return true;
   vorn::debug_output("TickerControl::HasActiveGroup - group not present anywhere\n");
   return false;
 }
@@ -147,7 +142,7 @@ TickerControl::group_ptr TickerControl::AdvanceCurrentGroup() {
         cursor_ = superseded_;
         superseded_ = groups_.end();
       } else {
-        position named = next_group_name_.empty() ? groups_.end() : FindByName(groups_, next_group_name_);
+        position named = next_group_name_.empty() ? groups_.end() : groups_.find(next_group_name_);
         cursor_ = named != groups_.end() ? named : next;
         next_group_name_.clear();
         (*cursor_)->StartRound();
@@ -178,7 +173,7 @@ bool TickerControl::TakePriorityGroup() {
   while (found == groups_.end() && !priority_names_.empty()) {
     group_name = priority_names_.front();
     priority_names_.pop_front();
-    found = FindByName(groups_, group_name);
+    found = groups_.find(group_name);
     if (found == groups_.end() && LogAt(40))
       log_->stream(40) << "Deleting group which is marked for deletion from priority:" << group_name
                        << ", queue size=" << priority_names_.size() << std::endl;
@@ -230,7 +225,7 @@ void TickerControl::OnStreamEmpty() {
 std::vector<std::string> TickerControl::GetUpcomingSections() {
   std::vector<std::string> sections;
   if (groups_.empty()) return sections;
-  position s = next_group_name_.empty() ? groups_.end() : FindByName(groups_, next_group_name_);
+  position s = next_group_name_.empty() ? groups_.end() : groups_.find(next_group_name_);
   if (s == groups_.end()) s = cursor_;
   if (s == groups_.end()) return sections;
 

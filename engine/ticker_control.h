@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/element_stream.h"
+#include "engine/named_group_list.h"
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_control_interface.h"
 #include "engine/ticker_group.h"
@@ -108,11 +109,9 @@ class TickerControl : public element_stream, public ticker_control_interface {
 
  private:
   using group_ptr = std::shared_ptr<TickerGroup>;
-  using group_list = std::list<group_ptr>;
-  using position = group_list::iterator;
+  using position = named_group_list::position;
 
   bool LogAt(int level) const { return log_ && log_->should_log(level); }
-  static position FindByName(group_list& list, const std::string& group_name);
   bool AllGroupsEmpty();
 
   // Each gives no value when it has nothing to do, else the request's answer.
@@ -142,9 +141,9 @@ class TickerControl : public element_stream, public ticker_control_interface {
   bool ignore_inactive_;
   std::string next_group_name_;
   std::shared_ptr<vorn::logger_base> log_;
-  group_list groups_;
-  group_list independent_;
-  group_list run_once_;
+  named_group_list groups_;
+  named_group_list independent_;
+  std::list<group_ptr> run_once_;
   std::deque<std::string> priority_names_;
   position cursor_;
   position independent_cursor_;

@@ -26,12 +26,12 @@ void TickerControl::Flush() {
 bool TickerControl::MarkGroupForDeletion(const std::string& group_name) {
   if (LogAt(50)) log_->stream(50) << "MarkGroupForDeletion: " << group_name << std::endl;
 
-  if (position found = FindByName(groups_, group_name); found != groups_.end() && found != cursor_) {
+  if (position found = groups_.find(group_name); found != groups_.end() && found != cursor_) {
     if (LogAt(50))
       log_->stream(50) << "TickerControl::MarkGroupForDeletion, deleting immediately: " << group_name << "\n";
     return DeleteGroupAt(found);
   }
-  if (position found = FindByName(independent_, group_name);
+  if (position found = independent_.find(group_name);
       found != independent_.end() && found != independent_cursor_) {
     (*found)->CloseSubscription();
     independent_.erase(found);
@@ -51,10 +51,12 @@ bool TickerControl::MarkGroupForDeletion(const std::string& group_name) {
 
 void TickerControl::ClearAll() {
   if (LogAt(50)) log_->stream(50) << "ClearAll" << std::endl;
-  for (group_list* list : {&groups_, &independent_, &run_once_}) {
-    for (const group_ptr& group : *list) group->CloseSubscription();
-    list->clear();
-  }
+  for (const group_ptr& group : groups_) group->CloseSubscription();
+  for (const group_ptr& group : independent_) group->CloseSubscription();
+  for (const group_ptr& group : run_once_) group->CloseSubscription();
+  groups_.clear();
+  independent_.clear();
+  run_once_.clear();
   cursor_ = groups_.end();
   superseded_ = groups_.end();
   independent_cursor_ = independent_.end();
@@ -90,7 +92,7 @@ bool TickerControl::PlaceAfterGroup(const std::string& follow_name, const group_
   }
   position before = groups_.begin();
   if (!follow_name.empty()) {
-    position follow = FindByName(groups_, follow_name);
+    position follow = groups_.find(follow_name);
     if (follow == groups_.end()) {
       if (LogAt(20))
         log_->stream(20) << "AddGroupAfterGroup: Group '" << follow_name << "' to follow " << group->name()
@@ -105,7 +107,7 @@ bool TickerControl::PlaceAfterGroup(const std::string& follow_name, const group_
 
 bool TickerControl::PlaceIndependent(const group_ptr& group) {
   if (HasActiveGroup(group->name())) return false;
-  independent_.push_front(group);
+  independent_.insert(independent_.begin(), group);
   group->Subscribe();
   group->StartRound();
   return true;
@@ -159,9 +161,9 @@ bool TickerControl::AddGroupAfterCurrent(const std::string& group_xml) {
 }
 
 bool TickerControl::GetGroup(const std::string& group_name, std::shared_ptr<TickerGroup>& group) {
-  position found = FindByName(groups_, group_name);
+  position found = groups_.find(group_name);
   if (found == groups_.end()) {
-    found = FindByName(independent_, group_name);
+    found = independent_.find(group_name);
     if (found == independent_.end()) return false;
   }
   group = *found;
@@ -212,13 +214,11 @@ bool TickerControl::DeleteGroup(const std::string& group_name) {
   std::erase(priority_names_, group_name);
 
   // A live group of that name goes first; a marked one is only moved past.
-  position in_carousel = FindByName(groups_, group_name);
-  if (in_carousel == groups_.end())
-    in_carousel = std::find_if(groups_.begin(), groups_.end(),
-                               [&](const group_ptr& group) { return group->name() == group_name; });
+  position in_carousel = groups_.find(group_name);
+  if (in_carousel == groups_.end()) in_carousel = groups_.find(group_name, true);
   if (in_carousel != groups_.end()) return DeleteGroupAt(in_carousel);
 
-  position independent = FindByName(independent_, group_name);
+  position independent = independent_.find(group_name);
   if (independent == independent_.end()) return false;
   if (independent == independent_cursor_) independent_cursor_ = independent_.end();
   (*independent)->CloseSubscription();
@@ -307,16 +307,16 @@ bool TickerControl::AddGroupBeforeCurrent(const std::string& group_xml) {
 
 bool TickerControl::MoveGroup(const std::string& move_name, const std::string& follow_name) {
   if (LogAt(50)) log_->stream(50) << "MoveGroup: " << move_name << ", " << follow_name << std::endl;
-  position moved = FindByName(groups_, move_name);
+  position moved = groups_.find(move_name);
   if (moved == groups_.end()) return false;
   position before = groups_.end();
   if (!follow_name.empty()) {
-    position follow = FindByName(groups_, follow_name);
+    position follow = groups_.find(follow_name);
     if (follow == groups_.end()) return false;
     before = std::next(follow);
   }
-  // splice keeps every position valid, so the cursor stays on the moved group.
-  groups_.splice(before, groups_, moved);
+  // A move keeps every position valid, so the cursor stays on the moved group.
+  groups_.move(before, moved);
   return true;
 }
 

@@ -4,7 +4,7 @@
 
 namespace vorn {
 
-// True while a debugger (any tracer) is attached to this process.
+// True while a debugger (any tracer) is attached to this process, as seen at most a second ago.
 bool debugger_attached();
 
 // The debugger's output channel: text goes to standard error while a debugger is attached

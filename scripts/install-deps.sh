@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs. Does nothing when all are present.
+# Installs the Debian packages a build needs. Does nothing when all are present.
+#   install-deps.sh         what `make test` and `make run` need
+#   install-deps.sh bench   that, plus the benchmark library and the reference server
+#   install-deps.sh fuzz    that, plus clang and its sanitizer and fuzzer runtimes
 set -euo pipefail
 
 packages=(
@@ -8,6 +11,16 @@ packages=(
   libexpat1-dev
   libgtest-dev libgmock-dev
 )
+
+case "${1:-}" in
+  "") ;;
+  bench) packages+=(libbenchmark-dev redis-server) ;;
+  fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  *)
+    echo "usage: $0 [bench|fuzz]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -27,6 +27,10 @@ TEST(TextToWords, CutsAtBlanksTabsAndTags) {
       // On equal positions icon tags win, then key order; an empty tag is no tag.
       {{{"<bold>", "B"}, {"", "ignored"}}, {{"<b", "I"}}, "<bold>x", {"<b", "old>x"}},
       {{{"ab", "1"}, {"abc", "2"}}, {}, "abcd", {"ab", "cd"}},
+      // A tag overlapping one just cut is looked for again after the cut.
+      {{{"ab", "1"}, {"bc", "2"}}, {}, "abc bc", {"ab", "c ", "bc"}},
+      {{{"ab", "1"}, {"bc", "2"}}, {}, "abcabc", {"ab", "c", "ab", "c"}},
+      {{{"a", "1"}, {" b", "2"}}, {}, "a  b a b", {"  ", "a", "b  ", "a", "b"}},
       // Marked texts stay whole; long "////" texts are decoded, then cut unless marked.
       {{}, {}, whole, {whole}},
       {{}, {}, "/////29uZSBmbGlwLCBuZXZlciBjdXQgaW50byB3b3JkcywgbG9uZyBlbm91Z2ggdG8gYmUgdGFrZW4gYXMgYmFzZTY0", {whole}},
