@@ -7,7 +7,6 @@
 
 #include "host/paths.h"
 #include "host/program.h"
-#include "host/single_instance.h"
 
 namespace orv {
 namespace {
@@ -25,36 +24,18 @@ class SettingsFiles : public ::testing::Test {
     fs::create_directories(root / "stagewright");
   }
   void TearDown() override { fs::remove_all(root); }
-
   void write(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-  settings read(const std::string& text) {
-    write(root / "bin" / "ticker.ini", text);
-    return read_settings("ticker.ini", "=", root / "bin");
-  }
 
   fs::path root;
 };
 
 TEST_F(SettingsFiles, LinesSplitAtTheSeparatorWithNothingTrimmed) {
-  auto values = read(
-      "[Version]\n"
-      "; a comment\n"
-      "ProductVersion=4.2.1\n"
-      "Spaced = value \n"
-      "Doubled==after\n"
-      "Cut=a=b\n"
-      "=Leading=x\n"
-      "Empty=\n"
-      "=\n"
-      "ProductVersion=9.9.9\n"
-      "Windows=line\r\n");
-  EXPECT_EQ(values, (settings{{"ProductVersion", "4.2.1"},
-                              {"Spaced ", " value "},
-                              {"Doubled", "after"},
-                              {"Cut", "a"},
-                              {"Leading", "x"},
-                              {"Empty", ""},
-                              {"Windows", "line"}}));
+  write(root / "bin" / "ticker.ini",
+        "[Version]\n; a comment\nProductVersion=4.2.1\nSpaced = value \nDoubled==after\nCut=a=b\n=Leading=x\n"
+        "Empty=\n=\nProductVersion=9.9.9\nWindows=line\r\n");
+  const auto values = read_settings("ticker.ini", "=", root / "bin");
+  EXPECT_EQ(values, (settings{{"ProductVersion", "4.2.1"}, {"Spaced ", " value "}, {"Doubled", "after"}, {"Cut", "a"},
+                              {"Leading", "x"}, {"Empty", ""}, {"Windows", "line"}}));
   EXPECT_EQ(setting_value(values, "Spaced "), " value ");
   EXPECT_EQ(setting_value(values, "Missing"), "");
 }
@@ -83,16 +64,6 @@ TEST_F(SettingsFiles, LogDirectoryFoldersAreCreatedOneByOne) {
   EXPECT_THROW(log_directory(root / "appdata", "Blocked", "x"), fs::filesystem_error);
   // Without a base the working directory at start is used as it is.
   EXPECT_EQ(log_directory(fs::path(), "Ostrant", "Ticker Service"), fs::current_path());
-}
-
-TEST(SingleInstance, OneHolderAtATimeAndTheNameIsFreedWithIt) {
-  const std::string name = "ORVTICKER_TEST_" + std::to_string(::getpid());
-  auto first = single_instance::acquire(name);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(single_instance::acquire(name), nullptr);
-  EXPECT_NE(single_instance::acquire(name + "_other"), nullptr);
-  first.reset();
-  EXPECT_NE(single_instance::acquire(name), nullptr);
 }
 
 TEST(RegistrationWords, MatchWholeWordsInAnyCase) {

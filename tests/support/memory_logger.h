@@ -29,17 +29,13 @@ class memory_logger : public vorn::logger_base {
 
   const std::vector<entry>& entries() const { return *log_; }
   void clear() { log_->clear(); }
-  bool contains(const std::string& fragment) const {
-    for (const auto& e : *log_)
-      if (e.text.find(fragment) != std::string::npos) return true;
-    return false;
-  }
   int count(const std::string& fragment) const {
     int n = 0;
     for (const auto& e : *log_)
       if (e.text.find(fragment) != std::string::npos) ++n;
     return n;
   }
+  bool contains(const std::string& fragment) const { return count(fragment) > 0; }
 
  protected:
   void write_message(int level, const std::string& text) override { log_->push_back({source_, level, text}); }

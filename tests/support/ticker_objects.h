@@ -17,11 +17,12 @@
 
 namespace orv::testing {
 
-// A ticker name no other test process uses; its shared objects are unlinked at the end.
+// A ticker name no other test process uses; the shared objects a ticker of that name leaves
+// behind are unlinked at the end.
 struct scratch_ticker {
   explicit scratch_ticker(const std::string& stem) {
     static std::atomic<int> counter{0};
-    name = "h5test_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    name = "orvtest_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
   }
   ~scratch_ticker() {
     for (const char* prefix : {"mem", "sections", "sectionmutex"})
