@@ -42,8 +42,9 @@ TEST_F(StrictAdapter, BadCountsAndConversionsNeverReachTheTicker) {
   EXPECT_EQ(run(on_ticker("SetNextGroup")).message, "SetNextGroup: Wrong argument count. Got 0, expected 1.");
   // The count is checked before conversions, and the lowest bad integer is the one reported.
   EXPECT_EQ(run(on_ticker("RunOnce", fields(9, "x"))).message, "RunOnce: Wrong argument count. Got 9, expected 8.");
-  EXPECT_EQ(run(on_ticker("AddIndGroupFromText", {"bad interval", "g", "t", "d", "s", "e", "p", "bad", "l", "o"})).message,
-            "Could not convert parameter 'bad interval' to integer.");
+  EXPECT_EQ(
+      run(on_ticker("AddIndGroupFromText", {"bad interval", "g", "t", "d", "s", "e", "p", "bad", "l", "o"})).message,
+      "Could not convert parameter 'bad interval' to integer.");
   EXPECT_EQ(run(on_ticker("AddTTLGroupFromText", {"f", "g", "t", "d", "s", "e", "p", "1", "l", "o", " 5"})).message,
             "Could not convert parameter ' 5' to integer.");
 }
@@ -88,9 +89,10 @@ TEST_F(StrictAdapter, OperationsWithoutAResultAlwaysSucceedAndListingsIgnoreExtr
 }
 
 TEST_F(FailingAdapter, FalseFromTheOperationGivesItsFailureText) {
-  for (const auto& message : {on_ticker("SetNextGroup", {"g"}), on_ticker("AddGroupAfterGroup", {"a", "x"}),
-                              on_ticker("AddIndFlipGroupFromText", fields(9, "1")), on_ticker("RunOnce", fields(8, "0")),
-                              on_ticker("DeleteGroupWhenInactive", {"g"}), on_ticker("AddTTLGroupFromText", fields(11, "1"))}) {
+  for (const auto& message :
+       {on_ticker("SetNextGroup", {"g"}), on_ticker("AddGroupAfterGroup", {"a", "x"}),
+        on_ticker("AddIndFlipGroupFromText", fields(9, "1")), on_ticker("RunOnce", fields(8, "0")),
+        on_ticker("DeleteGroupWhenInactive", {"g"}), on_ticker("AddTTLGroupFromText", fields(11, "1"))}) {
     auto result = run(message);
     EXPECT_FALSE(result.success) << message[3];
     EXPECT_EQ(result.message, message[3] + " failed.");

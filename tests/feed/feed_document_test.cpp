@@ -32,8 +32,9 @@ std::string values_of(const TickerElement& element) {
 class FeedDocuments : public ::testing::Test {
  protected:
   FeedDocuments() {
-    EXPECT_TRUE(group->ParseXML("<group name=\"G\"><subscribeurl>http://hub/g</subscribeurl>"
-                                "<element key=\"own\"><value label=\"L\">mine</value></element></group>"));
+    EXPECT_TRUE(
+        group->ParseXML("<group name=\"G\"><subscribeurl>http://hub/g</subscribeurl>"
+                        "<element key=\"own\"><value label=\"L\">mine</value></element></group>"));
     group->Subscribe();
   }
   void feed(const std::string& document) { client->subscriber->receive(document); }
@@ -132,11 +133,13 @@ TEST_F(FeedDocuments, FeedElementsAreSharedObjectsAndCarryTheControlName) {
 TEST_F(FeedDocuments, MalformedDocumentIsLoggedAndKeepsWhatWasAppliedBeforeTheError) {
   feed(full_update);
   log->clear();
-  feed("<X><SECURITY id=\"K1\"><PRICE>12</PRICE></SECURITY>"
-       "<GROUP id=\"half\"><SECURITIES><SECURITY id=\"fresh\"><NAME>caf\xc3\xa9</NAME></SECURITY>"
-       "</SECURITIES>\n<broken></X>");
-  EXPECT_EQ(listing(), "[1000001]K2{NAME.control=second active.control=1} "
-                       "[1000002]K1{NAME.control=first PRICE.control=12} own{L.=mine}");
+  feed(
+      "<X><SECURITY id=\"K1\"><PRICE>12</PRICE></SECURITY>"
+      "<GROUP id=\"half\"><SECURITIES><SECURITY id=\"fresh\"><NAME>caf\xc3\xa9</NAME></SECURITY>"
+      "</SECURITIES>\n<broken></X>");
+  EXPECT_EQ(listing(),
+            "[1000001]K2{NAME.control=second active.control=1} "
+            "[1000002]K1{NAME.control=first PRICE.control=12} own{L.=mine}");
   EXPECT_EQ(group->control_name(), "half");
   EXPECT_EQ(manager->key_index()->find("fresh"), nullptr);
   ASSERT_EQ(log->entries().size(), 2u);

@@ -19,11 +19,10 @@ class FeedService : public testing::service_test {
     hub.emplace(ORV_DEMO_FEEDHUB_EXE, fields{"--port", std::to_string(hub_port)}, std::map<std::string, std::string>{},
                 documents);
   }
-  std::string content() {
-    const auto reply = ask({"c", "on_ticker", T, "GetGroupsWithContent"});
-    return reply.size() >= 3 ? reply[2] : "";
+  std::string content() { return ask({"c", "on_ticker", T, "GetGroupsWithContent"}).back(); }
+  bool shows(const std::string& fragment) {
+    return eventually([&] { return content().find(fragment) != std::string::npos; });
   }
-  bool shows(const std::string& fragment) { return eventually([&] { return content().find(fragment) != std::string::npos; }); }
   bool hub_says(const std::string& text) {
     return eventually([&] { return hub->standard_output().find(text) != std::string::npos; });
   }
@@ -36,9 +35,10 @@ class FeedService : public testing::service_test {
 
 TEST_F(FeedService, ARunningTickerFollowsItsHubAcrossARestartOfTheHub) {
   const std::string url = "http://127.0.0.1:" + std::to_string(hub_port) + "/news?desk=1";
-  start_hub("<FEED><GROUP id=\"markets\"><SECURITIES><SECURITY id=\"b\"><NAME>Beta</NAME><PRICE>1</PRICE></SECURITY>"
-            "<SECURITY id=\"a\"><NAME>Alpha</NAME></SECURITY></SECURITIES></GROUP></FEED>\n"
-            "---QuillmereSeparator---\n<SECURITY id=\"b\"><PRICE>2</PRICE></SECURITY>\n");
+  start_hub(
+      "<FEED><GROUP id=\"markets\"><SECURITIES><SECURITY id=\"b\"><NAME>Beta</NAME><PRICE>1</PRICE></SECURITY>"
+      "<SECURITY id=\"a\"><NAME>Alpha</NAME></SECURITY></SECURITIES></GROUP></FEED>\n"
+      "---QuillmereSeparator---\n<SECURITY id=\"b\"><PRICE>2</PRICE></SECURITY>\n");
   ASSERT_EQ(ask({"1", "AddTicker", T}), (fields{"1", "ok"}));
   ASSERT_EQ(ask({"2", "on_ticker", T, "AddGroupAfterCurrent",
                  "<group name=\"news\"><subscribeurl> " + url +

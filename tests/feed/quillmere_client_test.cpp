@@ -29,11 +29,14 @@ struct recording_subscriber : quillmere_subscriber {
 };
 
 TEST(QuillmereUrl, SplitsSchemeHostPortAndPath) {
-  for (const auto& [url, parts] : std::vector<std::pair<std::string, std::string>>{
-           {"http://hub.example:8080/a?x=1", "hub.example 8080 /a?x=1"}, {"qm://hub", "hub 0 /"},
-           {"x://hub:/deep/er/", "hub 0 /deep/er/"},
-           // Without anything after "://" the whole text is the path.
-           {"hub:99/feed", " 0 hub:99/feed"}, {"http://", " 0 http://"}, {"", " 0 "}}) {
+  for (const auto& [url, parts] :
+       std::vector<std::pair<std::string, std::string>>{{"http://hub.example:8080/a?x=1", "hub.example 8080 /a?x=1"},
+                                                        {"qm://hub", "hub 0 /"},
+                                                        {"x://hub:/deep/er/", "hub 0 /deep/er/"},
+                                                        // Without anything after "://" the whole text is the path.
+                                                        {"hub:99/feed", " 0 hub:99/feed"},
+                                                        {"http://", " 0 http://"},
+                                                        {"", " 0 "}}) {
     const auto u = parse_quillmere_url(url);
     EXPECT_EQ(u.host + " " + std::to_string(u.port) + " " + u.path, parts) << url;
   }
@@ -74,9 +77,6 @@ TEST(QuillmereClientProtocol, SplitsTheStreamWhereverReadsAreCut) {
   connection bytewise;
   for (const char byte : stream) bytewise.receive(std::string_view(&byte, 1));
   EXPECT_EQ(bytewise.subscriber->documents, documents);
-  // Each document is logged at the most detailed level.
-  EXPECT_EQ(bytewise.log->count("GOT MESSAGE: <A>1</A>\n"), 1);
-  EXPECT_EQ(bytewise.log->count("Got data. Buffer is now: "), static_cast<int>(stream.size()));
 }
 
 TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTheCap) {
@@ -88,7 +88,8 @@ TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTh
   EXPECT_EQ(c.subscriber->documents.size(), 1u);
   c.receive("y");
   EXPECT_FALSE(c.transport.open);
-  EXPECT_EQ(c.log->entries().back().text, "Feed document passed 64 bytes without a separator. Dropping the connection.\n");
+  EXPECT_EQ(c.log->entries().back().text,
+            "Feed document passed 64 bytes without a separator. Dropping the connection.\n");
   EXPECT_EQ(c.log->entries().back().level, 20);
 }
 
@@ -102,7 +103,8 @@ class DemoFeedHub : public ::testing::Test {
   // Only the first URL counts.
   std::shared_ptr<recording_subscriber> subscribe(quillmere_client& by, const std::string& path) {
     auto subscriber = std::make_shared<recording_subscriber>();
-    subscriptions.push_back(by.subscribe({"http://127.0.0.1:" + std::to_string(port) + path, "http://x:1/"}, subscriber));
+    subscriptions.push_back(
+        by.subscribe({"http://127.0.0.1:" + std::to_string(port) + path, "http://x:1/"}, subscriber));
     return subscriber;
   }
   texts received(const std::shared_ptr<recording_subscriber>& s, std::size_t count) {
@@ -110,9 +112,7 @@ class DemoFeedHub : public ::testing::Test {
     return s->documents;
   }
   bool run_until(const std::function<bool()>& done) {
-    for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15); !done(); loop->process(50))
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-    return true;
+    return testing::run_until(loop->io_context(), done, std::chrono::seconds(15));
   }
   void TearDown() override {
     // The hub is a sanitizer build too; it must end cleanly on SIGTERM.
@@ -150,24 +150,27 @@ TEST_F(DemoFeedHub, SendsStandardInputToEverySubscriberWhichHasItsOwnIdAndComesB
   // Subscribed before the hub listens: the client keeps trying at its own pace.
   auto early = subscribe(client, "/a");
   ASSERT_TRUE(run_until([&] { return log->contains("Failed. Reconnecting.\n"); }));
-  start({}, "<GROUP id=\"one\"/>\n---QuillmereSeparator---\n"
-            "<SECURITY id=\"a\">\r\n<NAME>x</NAME></SECURITY>\r\n---QuillmereSeparator---\r\n"
-            "\n---QuillmereSeparator---\n"  // a blank document is not sent
-            "<last/>\n");                    // the end of input ends the last one
+  start({},
+        "<GROUP id=\"one\"/>\n---QuillmereSeparator---\n"
+        "<SECURITY id=\"a\">\r\n<NAME>x</NAME></SECURITY>\r\n---QuillmereSeparator---\r\n"
+        "\n---QuillmereSeparator---\n"  // a blank document is not sent
+        "<last/>\n");                   // the end of input ends the last one
   const texts expected{"<GROUP id=\"one\"/>\n", "<SECURITY id=\"a\">\n<NAME>x</NAME></SECURITY>\n", "<last/>\n"};
   EXPECT_EQ(received(early, 3), expected);
   // Later subscribers get the same documents; each subscription of a client has its own id.
   EXPECT_EQ(received(subscribe(client, "/b"), 3), expected);
   quillmere_client other_ticker(loop, log);
   EXPECT_EQ(received(subscribe(other_ticker, "/c?x=1"), 3), expected);
-  for (const char* line : {": QuillmereID 0, path /a\n", ": QuillmereID 1, path /b\n", ": QuillmereID 0, path /c?x=1\n"})
+  for (const char* line :
+       {": QuillmereID 0, path /a\n", ": QuillmereID 1, path /b\n", ": QuillmereID 0, path /c?x=1\n"})
     EXPECT_NE(hub->standard_output().find(line), std::string::npos) << line;
 
   // Dropping the handles hangs up and ends the subscriptions with their subscribers.
   std::weak_ptr<recording_subscriber> held = early;
   early.reset();
   subscriptions.clear();
-  ASSERT_TRUE(run_until([&] { return held.expired() && hub->standard_output().find(" left: hung up") != std::string::npos; }));
+  ASSERT_TRUE(
+      run_until([&] { return held.expired() && hub->standard_output().find(" left: hung up") != std::string::npos; }));
 }
 
 }  // namespace

@@ -14,26 +14,22 @@ using testing::scratch_ticker;
 using testing::service_process;
 
 TEST(ServiceOptions, HelpBadOptionsAndRegistrationWordsEndWithTheirExitCodes) {
-  struct run {
-    std::vector<std::string> args;
-    int exit_code;
-    std::string output_start;
-    std::vector<std::string> mentions = {};
-  };
-  for (const auto& row : std::vector<run>{
-           {{"--help"}, 1, "Allowed options:\n  --help ",
-            {"Shows this help message", "--log-level arg (=50)", "--port arg (=6301)", "--ignore-inactive-qm-groups",
-             "--RegServer", "--UnregServer", "--Service", "--elevated"}},
-           {{"--bogus"}, 255, "Error: unrecognised option '--bogus'\n\nAllowed options:"},
-           {{"--log-level", "high"}, 255, "A specified option has an invalid value: "},
-           {{"--log-level", "101"}, 255, "Log level must be in [0-100]\n"},
-           {{"--log-level", "-1"}, 255, "Log level must be in [0-100]\n"},
-       }) {
-    service_process process(row.args);
-    EXPECT_EQ(process.wait_exit(), row.exit_code) << row.args[0];
+  const std::vector<std::tuple<std::vector<std::string>, int, std::string>> runs{
+      {{"--help"}, 1, "Allowed options:\n  --help "},
+      {{"--bogus"}, 255, "Error: unrecognised option '--bogus'\n\nAllowed options:"},
+      {{"--log-level", "high"}, 255, "A specified option has an invalid value: "},
+      {{"--log-level", "101"}, 255, "Log level must be in [0-100]\n"},
+      {{"--log-level", "-1"}, 255, "Log level must be in [0-100]\n"}};
+  for (const auto& [args, exit_code, output_start] : runs) {
+    service_process process(args);
+    EXPECT_EQ(process.wait_exit(), exit_code) << args[0];
     const auto output = process.standard_output();
-    EXPECT_EQ(output.rfind(row.output_start, 0), 0u) << output;
-    for (const auto& line : row.mentions) EXPECT_NE(output.find(line), std::string::npos) << line;
+    EXPECT_EQ(output.rfind(output_start, 0), 0u) << output;
+    if (output.find("Allowed options:") != std::string::npos) {
+      for (const char* option : {"--log-level arg (=50)", "--port arg (=6301)", "--ignore-inactive-qm-groups",
+                                 "--RegServer", "--UnregServer", "--Service", "--elevated"})
+        EXPECT_NE(output.find(option), std::string::npos) << option;
+    }
   }
   service_process registration({"--ignore-inactive-qm-groups", "-unREGserver"});
   EXPECT_NE(registration.wait_exit().value_or(0), 0);
@@ -71,7 +67,8 @@ TEST_F(ServiceWire, TheExchangeErrorsAndBadClientsLeaveOtherClientsServed) {
   const std::string all = t.name + "\n" + u.name + "\n";
   EXPECT_EQ(ask({"7", "ListTickers"}), (fields{"7", "ok", all}));
 
-  EXPECT_EQ(ask({"1", "ListTickers", "x"}), (fields{"1", "error", "ListTickers: Wrong argument count. Got 1, expected 0."}));
+  EXPECT_EQ(ask({"1", "ListTickers", "x"}),
+            (fields{"1", "error", "ListTickers: Wrong argument count. Got 1, expected 0."}));
 
   // Well-framed nonsense is answered, and the connection stays.
   auto nonsense = service.connect();
@@ -96,7 +93,9 @@ TEST_F(ServiceWire, TheExchangeErrorsAndBadClientsLeaveOtherClientsServed) {
 
 TEST(ServiceProcess, StopSignalsEndWithASoftShutdownAndTheLogLevelBoundsStart) {
   for (const auto& [args, stop, logs] : std::vector<std::tuple<std::vector<std::string>, int, bool>>{
-           {{}, SIGTERM, true}, {{"--log-level", "100", "--elevated"}, SIGINT, true}, {{"--log-level", "0"}, SIGTERM, false}}) {
+           {{}, SIGTERM, true},
+           {{"--log-level", "100", "--elevated"}, SIGINT, true},
+           {{"--log-level", "0"}, SIGTERM, false}}) {
     service_process service(args);
     ASSERT_TRUE(service.wait_listening()) << service.standard_error();
     scratch_ticker t("T");

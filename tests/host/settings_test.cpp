@@ -34,8 +34,13 @@ TEST_F(SettingsFiles, LinesSplitAtTheSeparatorWithNothingTrimmed) {
         "[Version]\n; a comment\nProductVersion=4.2.1\nSpaced = value \nDoubled==after\nCut=a=b\n=Leading=x\n"
         "Empty=\n=\nProductVersion=9.9.9\nWindows=line\r\n");
   const auto values = read_settings("ticker.ini", "=", root / "bin");
-  EXPECT_EQ(values, (settings{{"ProductVersion", "4.2.1"}, {"Spaced ", " value "}, {"Doubled", "after"}, {"Cut", "a"},
-                              {"Leading", "x"}, {"Empty", ""}, {"Windows", "line"}}));
+  EXPECT_EQ(values, (settings{{"ProductVersion", "4.2.1"},
+                              {"Spaced ", " value "},
+                              {"Doubled", "after"},
+                              {"Cut", "a"},
+                              {"Leading", "x"},
+                              {"Empty", ""},
+                              {"Windows", "line"}}));
   EXPECT_EQ(setting_value(values, "Spaced "), " value ");
   EXPECT_EQ(setting_value(values, "Missing"), "");
 }
@@ -52,18 +57,6 @@ TEST_F(SettingsFiles, VersionFromBesideTheExecutableThenTheCompanionFolderElseAF
   EXPECT_EQ(product_version(root / "bin"), "2.0");
   write(root / "bin" / "ticker.ini", "ProductVersion = 1.0\n");
   EXPECT_EQ(product_version(root / "bin"), "");
-}
-
-TEST_F(SettingsFiles, LogDirectoryFoldersAreCreatedOneByOne) {
-  auto directory = log_directory(root / "appdata", "Ostrant", "Ticker Service");
-  EXPECT_EQ(directory, root / "appdata" / "Ostrant" / "Ticker Service");
-  EXPECT_TRUE(fs::is_directory(directory));
-  EXPECT_EQ(log_directory(root / "appdata", "", "Ostrant"), root / "appdata" / "Ostrant");
-  // A file where a folder should be is an error, not a silent fallback.
-  write(root / "appdata" / "Blocked", "");
-  EXPECT_THROW(log_directory(root / "appdata", "Blocked", "x"), fs::filesystem_error);
-  // Without a base the working directory at start is used as it is.
-  EXPECT_EQ(log_directory(fs::path(), "Ostrant", "Ticker Service"), fs::current_path());
 }
 
 TEST(RegistrationWords, MatchWholeWordsInAnyCase) {

@@ -31,7 +31,8 @@ class EndToEnd : public testing::service_test {
     service_test::SetUp();
     ASSERT_EQ(service.standard_error().find("Could not start event server"), std::string::npos);
     events = service.connect();
-    ASSERT_EQ(testing::ask(*events, {"e", "protocol", "tickertalk"}), (fields{"e", "protocol", "tickertalk", "noevents"}));
+    ASSERT_EQ(testing::ask(*events, {"e", "protocol", "tickertalk"}),
+              (fields{"e", "protocol", "tickertalk", "noevents"}));
     // Opened before the ticker exists: the renderer creates the objects.
     ASSERT_EQ(orv_renderer_open(T.data(), T.size(), &renderer), ORV_RENDERER_OK);
   }
@@ -41,10 +42,7 @@ class EndToEnd : public testing::service_test {
   }
 
   std::string command(const fields& request) { return ask(request).back(); }
-  fields next_event() {
-    auto message = events->receive();
-    return message && !message->empty() ? fields(message->begin() + 1, message->end()) : fields{};
-  }
+  fields next_event() { return events->receive().value_or(fields{}); }
   // The next element as "design:label.attribute=text,...".
   std::string next_element() {
     if (int status = orv_renderer_request(renderer, 5000); status != ORV_RENDERER_OK)
@@ -71,7 +69,7 @@ TEST_F(EndToEnd, ARendererGetsTheCarouselAndListenersTheLogOneRequestLaterUntilT
   EXPECT_EQ(next_element(), hello);
   EXPECT_EQ(next_element(), world);
   // The main element's log message, its group's name, goes out at the second request.
-  EXPECT_EQ(next_event(), (fields{"run", "g1?TTL=2", T}));
+  EXPECT_EQ(next_event(), (fields{"*", "run", "g1?TTL=2", T}));
   EXPECT_EQ(with_ttl.line(), "g1?TTL=2");
   EXPECT_EQ(plain.line(), "g1");
   orv_renderer_titles titles{};
@@ -81,8 +79,8 @@ TEST_F(EndToEnd, ARendererGetsTheCarouselAndListenersTheLogOneRequestLaterUntilT
   EXPECT_EQ(next_element(), hello);
   EXPECT_EQ(next_element(), world);
   EXPECT_EQ(with_ttl.line(), "g1?TTL=1");
-  EXPECT_EQ(next_event(), (fields{"event", "at_end", T}));  // the carousel wrapped
-  EXPECT_EQ(next_event(), (fields{"run", "g1?TTL=1", T}));
+  EXPECT_EQ(next_event(), (fields{"*", "event", "at_end", T}));  // the carousel wrapped
+  EXPECT_EQ(next_event(), (fields{"*", "run", "g1?TTL=1", T}));
 
   // Cleared, the element area empties at once; the first empty request says so, the
   // seventh sends the marker.
@@ -93,10 +91,10 @@ TEST_F(EndToEnd, ARendererGetsTheCarouselAndListenersTheLogOneRequestLaterUntilT
   ::close(fd);
   EXPECT_EQ(std::string(head, 2), std::string(2, '\0')) << "not cleared at once";
   for (int i = 0; i < 6; ++i) EXPECT_EQ(next_element(), ":") << "empty request " << i + 1;
-  EXPECT_EQ(next_event(), (fields{"event", "at_end", T}));
-  EXPECT_EQ(next_event(), (fields{"event", "empty", T}));
+  EXPECT_EQ(next_event(), (fields{"*", "event", "at_end", T}));
+  EXPECT_EQ(next_event(), (fields{"*", "event", "empty", T}));
   EXPECT_EQ(next_element(), ":");
-  EXPECT_EQ(next_event(), (fields{"run", "SCROLLER_EMPTY", T}));
+  EXPECT_EQ(next_event(), (fields{"*", "run", "SCROLLER_EMPTY", T}));
   EXPECT_EQ(with_ttl.line(), "SCROLLER_EMPTY");
   EXPECT_EQ(plain.line(), "g1");
   EXPECT_EQ(plain.line(), "SCROLLER_EMPTY");

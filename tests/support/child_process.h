@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+
 namespace orv::testing {
 
 // A program started for one test, with its own scratch folder receiving standard output and
@@ -110,6 +112,20 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+// Runs the loop until done() holds or the time is up. done() is asked once per round, since
+// it may consume what it checks.
+inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  bool finished = done();
+  while (!finished && std::chrono::steady_clock::now() < deadline) {
+    if (io.stopped()) io.restart();
+    io.run_one_for(std::chrono::milliseconds(10));
+    finished = done();
+  }
+  return finished;
 }
 
 // A port no one listens on right now, chosen by the system, or port itself when it is free.

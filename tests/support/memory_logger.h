@@ -17,7 +17,8 @@ class memory_logger : public vorn::logger_base {
     std::string text;
   };
 
-  explicit memory_logger(int accepted_level = 100) : log_(std::make_shared<std::vector<entry>>()), level_(accepted_level) {}
+  explicit memory_logger(int accepted_level = 100)
+      : log_(std::make_shared<std::vector<entry>>()), level_(accepted_level) {}
 
   bool should_log(int level) const override { return level <= level_; }
   std::shared_ptr<vorn::logger_base> create_sublogger(const std::string& name, int level) override {

@@ -40,7 +40,9 @@ class service_process : public child_process {
 
   // Tries the port until it accepts, the process ends, or the limit passes.
   bool wait_listening(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto accepts = [&] { return tickertalk_client(std::chrono::seconds(1)).connect("127.0.0.1", std::to_string(port_)); };
+    const auto accepts = [&] {
+      return tickertalk_client(std::chrono::seconds(1)).connect("127.0.0.1", std::to_string(port_));
+    };
     return eventually([&] { return !running() || accepts(); }, limit) && running();
   }
   std::unique_ptr<tickertalk_client> connect() const {
@@ -75,7 +77,8 @@ class service_test : public ::testing::Test {
 
   // The log port is fixed, so a test with log listeners needs it free before the service starts.
   explicit service_test(bool with_log_listeners = false)
-      : log_port_free(!with_log_listeners || eventually([] { return free_port(log_port) != 0; }, std::chrono::seconds(20))) {}
+      : log_port_free(!with_log_listeners ||
+                      eventually([] { return free_port(log_port) != 0; }, std::chrono::seconds(20))) {}
   void SetUp() override {
     ASSERT_TRUE(log_port_free) << "port " << log_port << " stays taken by another process";
     ASSERT_TRUE(service.wait_listening()) << service.standard_output() << service.standard_error();

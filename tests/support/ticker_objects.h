@@ -6,12 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 #include "hosting/object_name.h"
 
@@ -30,20 +26,6 @@ struct scratch_ticker {
   }
   std::string name;
 };
-
-// Runs the loop until done() holds or the time is up. done() is asked once per round, since
-// it may consume what it checks.
-inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool finished = done();
-  while (!finished && std::chrono::steady_clock::now() < deadline) {
-    if (io.stopped()) io.restart();
-    io.run_one_for(std::chrono::milliseconds(10));
-    finished = done();
-  }
-  return finished;
-}
 
 // A renderer written against the bare socket contract.
 struct raw_renderer {

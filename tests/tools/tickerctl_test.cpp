@@ -76,7 +76,8 @@ TEST(TickerctlWithoutAService, NoServiceMeansExitTwoAndHelpShowsAnExample) {
   EXPECT_NE(nobody.standard_error().find("cannot connect"), std::string::npos);
   tickerctl_run help(1, {"--help"});
   EXPECT_EQ(help.exit_code, 0);
-  EXPECT_NE(help.standard_output().find("orv_tickerctl on_ticker T AddGroupAfterCurrent @group.xml"), std::string::npos);
+  EXPECT_NE(help.standard_output().find("orv_tickerctl on_ticker T AddGroupAfterCurrent @group.xml"),
+            std::string::npos);
   EXPECT_EQ(tickerctl_run(1, {}).exit_code, 2);
 }
 
