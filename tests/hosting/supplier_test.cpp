@@ -94,7 +94,6 @@ TEST_F(SupplierTest, ALogMessageGoesOutAtTheNextRequestWithItsTimeToLive) {
     requests(2);  // element 2 has no log message: nothing goes out for it at the third
     EXPECT_EQ(sent_, (lines{"log N " + ttl_line, "run " + ttl_line})) << "ttl " << ttl;
   }
-  EXPECT_TRUE(log_->contains("...element: D1: L.A=T1  (1: N)"));
 }
 
 TEST_F(SupplierTest, ADrySpellCallsOnStreamEmptyOnceAndSendsTheMarkerOnceItsCountdownRunsOut) {
@@ -145,13 +144,9 @@ TEST_F(SupplierTest, TitlesWaitForTheNextRequestClearDropsThemAndARendererHoldin
   EXPECT_EQ(titles(3), "C\0\0"s);
 }
 
-TEST_F(SupplierTest, ExpiredStreamsAndOversizedElementsStillGetAnAnswer) {
-  TickerElement big = element("big");
-  big.SetValues({{"L", "", std::string(10000, 'x')}, {"L", "", std::string(10000, 'y')}});
-  stream_->script = {big};
+TEST_F(SupplierTest, AnExpiredStreamStillGetsAnAnswer) {
+  stream_->script = {element("1")};
   requests();
-  EXPECT_EQ(area(4), "Dbig");
-  EXPECT_TRUE(log_->contains("Element big cut to 1 of 2 values"));
   stream_.reset();
   requests();
   EXPECT_EQ(area(2), "\0\0"s);
