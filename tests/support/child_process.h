@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,10 @@ class child_process {
     std::vector<char*> argv;
     for (auto& a : argv_text) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The child closes the test's descriptors, this pipe's writing end with them. Waiting for
+    // that lets a test close and reopen its ports as soon as the child is started.
+    int closed[2];
+    if (::pipe2(closed, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -46,11 +51,14 @@ class child_process {
       redirect(scratch_ / "stdin", 0, O_RDONLY);
       redirect(scratch_ / "stdout", 1, O_WRONLY | O_CREAT | O_TRUNC);
       redirect(scratch_ / "stderr", 2, O_WRONLY | O_CREAT | O_TRUNC);
-      // The test's sockets stay the test's: a child holding them would keep its ports taken.
       ::close_range(3, ~0U, 0);
       ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
+    ::close(closed[1]);
+    char byte;
+    while (::read(closed[0], &byte, 1) < 0 && errno == EINTR) continue;
+    ::close(closed[0]);
     pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   }
 
