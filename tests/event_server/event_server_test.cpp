@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,64 +9,32 @@
 
 #include "event_server/event_server.h"
 #include "runtime/asyncore.h"
+#include "tests/support/child_process.h"
+#include "tests/support/log_listener.h"
 #include "tests/support/memory_logger.h"
 
 namespace orv {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A log listener on a plain loopback socket.
-struct listener_client {
-  listener_client(std::uint16_t port, const std::string& greeting, int receive_buffer = 0)
-      : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::send(fd, greeting.data(), greeting.size(), 0), ssize_t(greeting.size()));
-  }
-  ~listener_client() { close(); }
-  // Everything that has arrived so far.
-  const std::string& received() {
-    char buffer[65536];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) text.append(buffer, n);
-    return text;
-  }
-  // With reset set the server gets a reset instead of an orderly close.
-  void close(bool reset = false) {
-    if (fd < 0) return;
-    linger abort{1, 0};
-    if (reset) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    ::close(fd);
-    fd = -1;
-  }
-  int fd;
-  std::string text;
-};
+using testing::log_listener;
 
 class EventServer : public ::testing::Test {
  protected:
-  void start(event_server_instance::settings config = {}) {
-    config.port = 0;
+  void start(event_server_instance::settings config = {.port = 0}) {
     server_ = std::make_shared<event_server_instance>(loop_, log_, config);
     ASSERT_TRUE(server_->listening());
   }
-  bool run_until(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    bool finished = done();
-    for (; !finished && std::chrono::steady_clock::now() < deadline; finished = done()) loop_->process(10);
-    return finished;
+  bool run_until(const std::function<bool()>& done) { return testing::run_until(loop_->io_context(), done); }
+  std::unique_ptr<log_listener> connect(const std::string& greeting, std::size_t listeners_after = 0) {
+    auto listener = std::make_unique<log_listener>(server_->port(), greeting);
+    EXPECT_TRUE(!listeners_after || run_until([&] { return server_->listener_count() == listeners_after; }));
+    return listener;
   }
-  std::unique_ptr<listener_client> connect(const std::string& greeting) {
-    return std::make_unique<listener_client>(server_->port(), greeting);
-  }
-  bool logged(int level, const std::string& text) const {
-    for (const auto& e : log_->entries())
-      if (e.level == level && e.text == text) return true;
-    return false;
+  int logged(int level, const std::string& pattern) const {
+    int n = 0;
+    for (const auto& e : log_->entries()) n += e.level == level && std::regex_match(e.text, std::regex(pattern));
+    return n;
   }
 
   std::shared_ptr<testing::memory_logger> log_ = std::make_shared<testing::memory_logger>();
@@ -81,21 +44,12 @@ class EventServer : public ::testing::Test {
 
 TEST_F(EventServer, TheGreetingChoosesTheTimeToLiveOrThePlainForm) {
   start();
-  const std::vector<std::pair<std::string, bool>> cases{{"TTL\n", true},  {"news TTL\n", true}, {"a,TTL,b\n", true},
-                                                        {"TTL=1\n", true}, {"ttl\n", false},    {"xTTL\n", false},
+  const std::vector<std::pair<std::string, bool>> cases{{"TTL\n", true},   {"news TTL\n", true}, {"a,TTL,b\n", true},
+                                                        {"TTL=1\n", true}, {"ttl\n", false},     {"xTTL\n", false},
                                                         {"TTL", false}};
-  std::vector<std::unique_ptr<listener_client>> clients;
-  for (const auto& c : cases) {
-    clients.push_back(connect(c.first));
-    ASSERT_TRUE(run_until([&] { return server_->listener_count() == clients.size(); }));
-  }
-  EXPECT_TRUE(std::regex_match(log_->entries().front().text,
-                               std::regex("Listener connected on FD# [0-9]+, making it a total of 1 listeners\\.  "
-                                          "TTL ENABLED\n")))
-      << log_->entries().front().text;
-
+  std::vector<std::unique_ptr<log_listener>> clients;
+  for (const auto& c : cases) clients.push_back(connect(c.first, clients.size() + 1));
   server_->send_delayed_log("N", "N?TTL=2");
-  EXPECT_TRUE(logged(70, "  Sending delayed log 'N?TTL=2' to 7 listeners.\n"));
   for (std::size_t i = 0; i < clients.size(); ++i) {
     const std::string expected = cases[i].second ? "N?TTL=2\n" : "N\n";
     EXPECT_TRUE(run_until([&] { return clients[i]->received().size() >= expected.size(); }));
@@ -104,12 +58,9 @@ TEST_F(EventServer, TheGreetingChoosesTheTimeToLiveOrThePlainForm) {
 }
 
 TEST_F(EventServer, ASilentListenerIsServedPlainAfterTheGreetingWaitAndHoldsUpNobody) {
-  event_server_instance::settings config;
-  config.greeting_wait = 300ms;
-  start(config);
+  start({.port = 0, .greeting_wait = 300ms});
   auto silent = connect("");
-  auto greeter = connect("TTL\n");
-  ASSERT_TRUE(run_until([&] { return server_->listener_count() == 1; }));
+  auto greeter = connect("TTL\n", 1);
   server_->send_delayed_log("first", "first?TTL=0");
   EXPECT_EQ(server_->listener_count(), 1u) << "the silent listener was not waited for";
   EXPECT_TRUE(run_until([&] { return greeter->received() == "first?TTL=0\n"; }));
@@ -121,9 +72,7 @@ TEST_F(EventServer, ASilentListenerIsServedPlainAfterTheGreetingWaitAndHoldsUpNo
 
 TEST_F(EventServer, ClosedAndResetListenersAreRemovedEachOnItsOwnPath) {
   start();
-  auto closed = connect("\n");
-  auto reset = connect("\n");
-  ASSERT_TRUE(run_until([&] { return server_->listener_count() == 2; }));
+  auto closed = connect("\n", 1), reset = connect("\n", 2);
   closed->close();
   reset->close(true);
   // The first line after an orderly close still leaves; the peer's answer breaks the pipe.
@@ -131,24 +80,19 @@ TEST_F(EventServer, ClosedAndResetListenersAreRemovedEachOnItsOwnPath) {
     server_->send_delayed_log("x", "x");
     return server_->listener_count() == 0;
   }));
-  int closed_lines = 0;
-  for (const auto& e : log_->entries())
-    closed_lines += e.level == 80 && std::regex_match(e.text, std::regex("Listener on FD #[0-9]+ closed it's connection\\.\n"));
-  EXPECT_EQ(closed_lines, 1);
-  EXPECT_TRUE(logged(20, "Error while sending log events to listeners:\n\tsend: (0x00000068) Connection reset by peer\n\t"
-                         "Disconnecting listener.\n"));
+  EXPECT_EQ(logged(80, "Listener on FD #[0-9]+ closed it's connection\\.\n"), 1);
+  EXPECT_EQ(
+      log_->count("Error while sending log events to listeners:\n\tsend: (0x00000068) Connection reset by peer\n\t"
+                  "Disconnecting listener.\n"),
+      1);
   server_->send_delayed_log("y", "y");
   EXPECT_EQ(log_->entries().back().text, "  Sending delayed log 'y' to 0 listeners.\n");
 }
 
 TEST_F(EventServer, AListenerThatStopsReadingIsDroppedAndTheOthersGetEverything) {
-  event_server_instance::settings config;
-  config.max_queued_bytes = 64 * 1024;
-  start(config);
-  listener_client stalled(server_->port(), "\n", 4096);
-  auto reader = connect("\n");
-  ASSERT_TRUE(run_until([&] { return server_->listener_count() == 2; }));
-
+  start({.port = 0, .max_queued_bytes = 64 * 1024});
+  log_listener stalled(server_->port(), "\n", 4096);
+  auto reader = connect("\n", 2);
   const std::string line(1000, 'z');
   std::size_t sent = 0;
   for (; server_->listener_count() == 2 && sent < 100000; ++sent) {
@@ -163,10 +107,8 @@ TEST_F(EventServer, AListenerThatStopsReadingIsDroppedAndTheOthersGetEverything)
 
 TEST_F(EventServer, APortInUseIsReportedAndTheServerStaysUsable) {
   start();
-  event_server_instance::settings config;
-  config.port = server_->port();
   ::testing::internal::CaptureStderr();
-  event_server_instance second(loop_, log_, config);
+  event_server_instance second(loop_, log_, {.port = server_->port()});
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Could not start event server: bind failed: (0x00000062) Address already in use\n");
   EXPECT_FALSE(second.listening());

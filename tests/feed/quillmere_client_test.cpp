@@ -3,70 +3,52 @@
 #include <gtest/gtest.h>
 
 #include <boost/lexical_cast.hpp>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "tests/feed/test_hub.h"
+#include "tests/support/child_process.h"
+#include "tests/support/fake_connection.h"
 #include "tests/support/memory_logger.h"
 
 namespace orv {
 namespace {
 
-using testing::recording_subscriber;
+using texts = std::vector<std::string>;
+
+// Keeps each document it is handed.
+struct recording_subscriber : quillmere_subscriber {
+  texts documents;
+  void receive(const std::string& document) override { documents.push_back(document); }
+};
 
 TEST(QuillmereUrl, SplitsSchemeHostPortAndPath) {
-  auto url = parse_quillmere_url("http://hub.example:8080/a?x=1");
-  EXPECT_EQ(url.scheme, "http");
-  EXPECT_EQ(url.host, "hub.example");
-  EXPECT_EQ(url.port, 8080);
-  EXPECT_EQ(url.path, "/a?x=1");
-
-  url = parse_quillmere_url("qm://hub");
-  EXPECT_EQ(url.host, "hub");
-  EXPECT_EQ(url.port, 0);
-  EXPECT_EQ(url.path, "/");
-
-  url = parse_quillmere_url("x://hub:/deep/er/");
-  EXPECT_EQ(url.host, "hub");
-  EXPECT_EQ(url.port, 0);
-  EXPECT_EQ(url.path, "/deep/er/");
-
-  // Without anything after "://" the whole text is the path.
-  for (const std::string whole : {"hub:99/feed", "http://", ""}) {
-    url = parse_quillmere_url(whole);
-    EXPECT_EQ(url.path, whole);
-    EXPECT_EQ(url.host, "");
-    EXPECT_EQ(url.port, 0);
+  for (const auto& [url, parts] :
+       std::vector<std::pair<std::string, std::string>>{{"http://hub.example:8080/a?x=1", "hub.example 8080 /a?x=1"},
+                                                        {"qm://hub", "hub 0 /"},
+                                                        {"x://hub:/deep/er/", "hub 0 /deep/er/"},
+                                                        // Without anything after "://" the whole text is the path.
+                                                        {"hub:99/feed", " 0 hub:99/feed"},
+                                                        {"http://", " 0 http://"},
+                                                        {"", " 0 "}}) {
+    const auto u = parse_quillmere_url(url);
+    EXPECT_EQ(u.host + " " + std::to_string(u.port) + " " + u.path, parts) << url;
   }
-
-  EXPECT_THROW(parse_quillmere_url("http://hub:80x/"), boost::bad_lexical_cast);
-  EXPECT_THROW(parse_quillmere_url("http://hub:http/"), boost::bad_lexical_cast);
-  EXPECT_THROW(parse_quillmere_url("http://hub:99999999999/"), boost::bad_lexical_cast);
+  EXPECT_EQ(parse_quillmere_url("http://hub:1/").scheme, "http");
+  for (const char* bad : {"http://hub:80x/", "http://hub:http/", "http://hub:99999999999/"})
+    EXPECT_THROW(parse_quillmere_url(bad), boost::bad_lexical_cast) << bad;
 }
-
-struct recording_transport : vorn::transport {
-  std::string sent;
-  bool open = true;
-  bool write(std::string_view bytes) override {
-    sent += bytes;
-    return open;
-  }
-  void close(std::string_view) override { open = false; }
-  bool is_open() const override { return open; }
-};
-
-// Exposes the receive buffer so the compaction rule can be checked.
-struct inspected_protocol : quillmere_client_protocol {
-  using quillmere_client_protocol::quillmere_client_protocol;
-  const vorn::receive_buffer& received() { return buffer(); }
-};
 
 // One connection of a subscription, driven by hand.
 struct connection {
   explicit connection(std::size_t cap = default_max_unread_feed_bytes)
-      : factory(std::make_shared<quillmere_client_factory>(subscriber, 7, "/", log, cap)),
-        protocol(factory, log) {
+      : factory(std::make_shared<quillmere_client_factory>(subscriber, 7, "/", log, cap)), protocol(factory, log) {
     protocol.attach_transport(transport);
   }
   void receive(std::string_view bytes) { protocol.data_received(bytes.data(), bytes.size()); }
@@ -74,8 +56,8 @@ struct connection {
   std::shared_ptr<testing::memory_logger> log = std::make_shared<testing::memory_logger>(100);
   std::shared_ptr<recording_subscriber> subscriber = std::make_shared<recording_subscriber>();
   std::shared_ptr<quillmere_client_factory> factory;
-  recording_transport transport;
-  inspected_protocol protocol;
+  testing::fake_transport transport;
+  quillmere_client_protocol protocol;
 };
 
 const std::string separator(quillmere_separator);
@@ -89,56 +71,106 @@ TEST(QuillmereClientProtocol, SplitsTheStreamWhereverReadsAreCut) {
     c.receive(std::string_view(stream).substr(0, cut));
     c.receive(std::string_view(stream).substr(cut));
     EXPECT_EQ(c.subscriber->documents, documents) << "cut at " << cut;
-    EXPECT_EQ(c.protocol.received().unread(), "<D>") << "cut at " << cut;
+    c.receive(separator);  // the unfinished document was kept
+    EXPECT_EQ(c.subscriber->documents.back(), "<D>") << "cut at " << cut;
   }
-
   connection bytewise;
   for (const char byte : stream) bytewise.receive(std::string_view(&byte, 1));
   EXPECT_EQ(bytewise.subscriber->documents, documents);
-
-  // Each document is logged at the most detailed level.
-  EXPECT_EQ(bytewise.log->count("GOT MESSAGE: <A>1</A>\n"), 1);
-  EXPECT_EQ(bytewise.log->count("Got data. Buffer is now: "), static_cast<int>(stream.size()));
-}
-
-TEST(QuillmereClientProtocol, CompactsOnlyOnceHalfTheBufferIsConsumed) {
-  connection c;
-  // A large first document sizes the buffer; a partial document is always left behind,
-  // so the buffer never simply empties.
-  c.receive("<big>" + std::string(2000, 'x') + "</big>" + separator + "<do");
-  const auto& buffer = c.protocol.received();
-  const auto capacity = buffer.capacity();
-  EXPECT_EQ(buffer.read_position(), 0u);
-
-  const std::string rest = "c>" + std::string(100, 'x') + "</doc>" + separator + "<do";
-  bool kept_in_place = false;
-  for (int i = 1; i <= 20; ++i) {
-    c.receive(rest);
-    ASSERT_EQ(c.subscriber->documents.size(), 1u + i);
-    ASSERT_EQ(buffer.capacity(), capacity);
-    EXPECT_LT(buffer.read_position(), capacity / 2);
-    kept_in_place = kept_in_place || buffer.read_position() > 0;
-    EXPECT_EQ(buffer.unread(), "<do");
-  }
-  EXPECT_TRUE(kept_in_place);  // small documents do not move the buffer each time
-  EXPECT_EQ(c.subscriber->documents.back(), "<doc>" + std::string(100, 'x') + "</doc>");
 }
 
 TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTheCap) {
   connection c(64);
   c.receive("<big>" + std::string(59, 'x'));  // exactly at the cap
-  EXPECT_TRUE(c.transport.open);
   // Complete documents do not count, only what is left unread.
   c.receive("</big>" + separator + "<next>" + std::string(58, 'y'));
   EXPECT_TRUE(c.transport.open);
   EXPECT_EQ(c.subscriber->documents.size(), 1u);
-  EXPECT_FALSE(c.log->contains("without a separator"));
-
   c.receive("y");
   EXPECT_FALSE(c.transport.open);
   EXPECT_EQ(c.log->entries().back().text,
             "Feed document passed 64 bytes without a separator. Dropping the connection.\n");
   EXPECT_EQ(c.log->entries().back().level, 20);
+}
+
+// The demo hub as operators run it, and this test's clients subscribing to it.
+class DemoFeedHub : public ::testing::Test {
+ protected:
+  void start(std::vector<std::string> arguments, const std::string& standard_input = "") {
+    arguments.insert(arguments.begin(), {"--port", std::to_string(port)});
+    hub.emplace(ORV_DEMO_FEEDHUB_EXE, arguments, std::map<std::string, std::string>{}, standard_input);
+  }
+  // Only the first URL counts.
+  std::shared_ptr<recording_subscriber> subscribe(quillmere_client& by, const std::string& path) {
+    auto subscriber = std::make_shared<recording_subscriber>();
+    subscriptions.push_back(
+        by.subscribe({"http://127.0.0.1:" + std::to_string(port) + path, "http://x:1/"}, subscriber));
+    return subscriber;
+  }
+  texts received(const std::shared_ptr<recording_subscriber>& s, std::size_t count) {
+    EXPECT_TRUE(run_until([&] { return s->documents.size() >= count; })) << count;
+    return s->documents;
+  }
+  bool run_until(const std::function<bool()>& done) {
+    return testing::run_until(loop->io_context(), done, std::chrono::seconds(15));
+  }
+  void TearDown() override {
+    // The hub is a sanitizer build too; it must end cleanly on SIGTERM.
+    hub->signal(SIGTERM);
+    EXPECT_EQ(hub->wait_exit(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(hub->standard_error().find("Sanitizer"), std::string::npos) << hub->standard_error();
+    if (HasFailure()) std::cerr << hub->standard_output();
+  }
+
+  int port = testing::free_port();
+  std::shared_ptr<testing::memory_logger> log = std::make_shared<testing::memory_logger>(50);
+  std::shared_ptr<vorn::asyncore> loop = std::make_shared<vorn::asyncore>(log);
+  quillmere_client client{loop, log};
+  std::vector<quillmere_subscription> subscriptions;
+  std::optional<testing::child_process> hub;
+};
+
+TEST_F(DemoFeedHub, SendsTheFilesOnSubscribingAndAgainOnTheIntervalAsTheyAreNow) {
+  const auto dir = std::filesystem::temp_directory_path() / ("orv-demohub-" + std::to_string(port));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "one.xml") << "<GROUP id=\"one\"/>\n";
+  std::ofstream(dir / "two.xml") << "<SECURITY id=\"a\"><NAME>x</NAME></SECURITY>";
+  start({"--interval", "1", (dir / "one.xml").string(), (dir / "two.xml").string()});
+  auto subscriber = subscribe(client, "/demo?x=1");
+  EXPECT_EQ(received(subscriber, 2), (texts{"<GROUP id=\"one\"/>\n", "<SECURITY id=\"a\"><NAME>x</NAME></SECURITY>"}));
+  // Files are read again for each sending, so edits reach subscribers.
+  const std::string edited = "<SECURITY id=\"a\"><NAME>y</NAME></SECURITY>";
+  std::ofstream(dir / "two.xml") << edited;
+  ASSERT_TRUE(run_until([&] { return subscriber->documents.size() > 2 && subscriber->documents.back() == edited; }));
+  EXPECT_EQ(subscriber->documents.size() % 2, 0u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(DemoFeedHub, SendsStandardInputToEverySubscriberWhichHasItsOwnIdAndComesBackWhenTheHubListens) {
+  // Subscribed before the hub listens: the client keeps trying at its own pace.
+  auto early = subscribe(client, "/a");
+  ASSERT_TRUE(run_until([&] { return log->contains("Failed. Reconnecting.\n"); }));
+  start({},
+        "<GROUP id=\"one\"/>\n---QuillmereSeparator---\n"
+        "<SECURITY id=\"a\">\r\n<NAME>x</NAME></SECURITY>\r\n---QuillmereSeparator---\r\n"
+        "\n---QuillmereSeparator---\n"  // a blank document is not sent
+        "<last/>\n");                   // the end of input ends the last one
+  const texts expected{"<GROUP id=\"one\"/>\n", "<SECURITY id=\"a\">\n<NAME>x</NAME></SECURITY>\n", "<last/>\n"};
+  EXPECT_EQ(received(early, 3), expected);
+  // Later subscribers get the same documents; each subscription of a client has its own id.
+  EXPECT_EQ(received(subscribe(client, "/b"), 3), expected);
+  quillmere_client other_ticker(loop, log);
+  EXPECT_EQ(received(subscribe(other_ticker, "/c?x=1"), 3), expected);
+  for (const char* line :
+       {": QuillmereID 0, path /a\n", ": QuillmereID 1, path /b\n", ": QuillmereID 0, path /c?x=1\n"})
+    EXPECT_NE(hub->standard_output().find(line), std::string::npos) << line;
+
+  // Dropping the handles hangs up and ends the subscriptions with their subscribers.
+  std::weak_ptr<recording_subscriber> held = early;
+  early.reset();
+  subscriptions.clear();
+  ASSERT_TRUE(
+      run_until([&] { return held.expired() && hub->standard_output().find(" left: hung up") != std::string::npos; }));
 }
 
 }  // namespace

@@ -4,92 +4,50 @@
 
 #include <csignal>
 
-#include "tests/support/child_process.h"
-#include "tools/tickertalk_client.h"
+#include "tests/support/service_harness.h"
 
 namespace orv {
 namespace {
 
-using testing::child_process;
+using testing::fields;
+using testing::scratch_ticker;
 using testing::service_process;
-using fields = std::vector<std::string>;
 
-// Runs orv_ticker to its end with these arguments (a port of its own comes first).
-struct finished_run {
-  explicit finished_run(std::vector<std::string> args) : process(std::move(args)) { exit_code = process.wait_exit(); }
-  service_process process;
-  std::optional<int> exit_code;
-};
-
-std::unique_ptr<tickertalk_client> connect_to(const service_process& service) {
-  auto client = std::make_unique<tickertalk_client>(std::chrono::seconds(20));
-  EXPECT_TRUE(client->connect("127.0.0.1", std::to_string(service.port())));
-  return client;
-}
-
-fields ask(tickertalk_client& client, const fields& request) {
-  EXPECT_TRUE(client.send(request));
-  auto reply = client.receive_reply(request.front());
-  EXPECT_TRUE(reply) << "no reply to " << request[1];
-  return reply.value_or(fields{});
-}
-
-TEST(ServiceOptions, HelpAndBadOptionsEndWithTheirExitCodes) {
-  finished_run help({"--help"});
-  EXPECT_EQ(help.exit_code, 1);
-  const auto text = help.process.standard_output();
-  EXPECT_EQ(text.rfind("Allowed options:\n  --help ", 0), 0u) << text;
-  for (const char* line : {"Shows this help message", "--log-level arg (=50)", "--port arg (=6301)",
-                           "--ignore-inactive-qm-groups", "--RegServer", "--UnregServer", "--Service", "--elevated"})
-    EXPECT_NE(text.find(line), std::string::npos) << line;
-
-  finished_run unknown({"--bogus"});
-  EXPECT_EQ(unknown.exit_code, 255);
-  EXPECT_EQ(unknown.process.standard_output().rfind("Error: unrecognised option '--bogus'\n\nAllowed options:", 0), 0u)
-      << unknown.process.standard_output();
-
-  finished_run bad_value({"--log-level", "high"});
-  EXPECT_EQ(bad_value.exit_code, 255);
-  EXPECT_EQ(bad_value.process.standard_output().rfind("A specified option has an invalid value: ", 0), 0u);
-
-  for (const char* level : {"101", "-1"}) {
-    finished_run out_of_range({"--log-level", level});
-    EXPECT_EQ(out_of_range.exit_code, 255);
-    EXPECT_EQ(out_of_range.process.standard_output(), "Log level must be in [0-100]\n");
+TEST(ServiceOptions, HelpBadOptionsAndRegistrationWordsEndWithTheirExitCodes) {
+  const std::vector<std::tuple<std::vector<std::string>, int, std::string>> runs{
+      {{"--help"}, 1, "Allowed options:\n  --help "},
+      {{"--bogus"}, 255, "Error: unrecognised option '--bogus'\n\nAllowed options:"},
+      {{"--log-level", "high"}, 255, "A specified option has an invalid value: "},
+      {{"--log-level", "101"}, 255, "Log level must be in [0-100]\n"},
+      {{"--log-level", "-1"}, 255, "Log level must be in [0-100]\n"}};
+  for (const auto& [args, exit_code, output_start] : runs) {
+    service_process process(args);
+    EXPECT_EQ(process.wait_exit(), exit_code) << args[0];
+    const auto output = process.standard_output();
+    EXPECT_EQ(output.rfind(output_start, 0), 0u) << output;
+    if (output.find("Allowed options:") != std::string::npos) {
+      for (const char* option : {"--log-level arg (=50)", "--port arg (=6301)", "--ignore-inactive-qm-groups",
+                                 "--RegServer", "--UnregServer", "--Service", "--elevated"})
+        EXPECT_NE(output.find(option), std::string::npos) << option;
+    }
   }
-}
-
-TEST(ServiceOptions, RegistrationWordsEndTheProcessWithAnError) {
-  finished_run registration({"--ignore-inactive-qm-groups", "-unREGserver"});
-  ASSERT_TRUE(registration.exit_code);
-  EXPECT_NE(*registration.exit_code, 0);
-  EXPECT_EQ(registration.process.standard_error().rfind(
+  service_process registration({"--ignore-inactive-qm-groups", "-unREGserver"});
+  EXPECT_NE(registration.wait_exit().value_or(0), 0);
+  EXPECT_EQ(registration.standard_error().rfind(
                 "An error occured while trying to register or un register Ticker Service:\n(0x", 0),
             0u)
-      << registration.process.standard_error();
-}
-
-TEST(ServiceProcess, LogLevelBoundsAndElevatedAloneStartTheService) {
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"--log-level", "0"}, {"--log-level", "100", "--elevated"}}) {
-    service_process service(args);
-    ASSERT_TRUE(service.wait_listening()) << service.standard_output() << service.standard_error();
-    auto client = connect_to(service);
-    EXPECT_EQ(ask(*client, {"1", "ListTickers"}), (fields{"1", "ok"}));
-  }
+      << registration.standard_error();
 }
 
 TEST(ServiceProcess, ASecondInstanceIsRefusedUntilTheFirstIsGone) {
   service_process first;
   ASSERT_TRUE(first.wait_listening()) << first.standard_error();
-
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"--help"}}) {
     service_process second(args, testing::free_port(), first.instance());
     EXPECT_EQ(second.wait_exit(), 1);
     EXPECT_EQ(second.standard_error(), "An instance of Orv|Ticker Service is already running.\n");
   }
-  auto client = connect_to(first);
-  EXPECT_EQ(ask(*client, {"1", "ListTickers"}), (fields{"1", "ok"}));
+  EXPECT_EQ(testing::ask(*first.connect(), {"1", "ListTickers"}), (fields{"1", "ok"}));
 
   // Killed outright, it leaves nothing behind that blocks the next start.
   first.kill_now();
@@ -97,85 +55,65 @@ TEST(ServiceProcess, ASecondInstanceIsRefusedUntilTheFirstIsGone) {
   EXPECT_TRUE(third.wait_listening()) << third.standard_error();
 }
 
-TEST(ServiceProcess, ExampleExchange) {
-  service_process service;
-  ASSERT_TRUE(service.wait_listening()) << service.standard_error();
-  auto client = connect_to(service);
-  EXPECT_EQ(ask(*client, {"7", "protocol", "tickertalk"}), (fields{"7", "protocol", "tickertalk", "noevents"}));
-  EXPECT_EQ(ask(*client, {"7", "AddTicker", "T"}), (fields{"7", "ok"}));
-  EXPECT_EQ(ask(*client, {"7", "AddTicker", "T"}), (fields{"7", "error", "Ticker already exists"}));
-  EXPECT_EQ(ask(*client, {"7", "on_ticker", "U", "pause_ticker"}),
-            (fields{"7", "ok", "Created ticker: 'U'", "ok", "Running pause on ticker"}));
-  EXPECT_EQ(ask(*client, {"7", "ListTickers"}), (fields{"7", "ok", "T\nU\n"}));
-}
+using ServiceWire = testing::service_test;
 
-TEST(ServiceProcess, ArgumentCountAndConversionErrors) {
-  service_process service;
-  ASSERT_TRUE(service.wait_listening()) << service.standard_error();
-  auto client = connect_to(service);
-  EXPECT_EQ(ask(*client, {"1", "ListTickers", "x"}),
+TEST_F(ServiceWire, TheExchangeErrorsAndBadClientsLeaveOtherClientsServed) {
+  scratch_ticker t("T"), u("U");
+  EXPECT_EQ(ask({"7", "protocol", "tickertalk"}), (fields{"7", "protocol", "tickertalk", "noevents"}));
+  EXPECT_EQ(ask({"7", "AddTicker", t.name}), (fields{"7", "ok"}));
+  EXPECT_EQ(ask({"7", "AddTicker", t.name}), (fields{"7", "error", "Ticker already exists"}));
+  EXPECT_EQ(ask({"7", "on_ticker", u.name, "pause_ticker"}),
+            (fields{"7", "ok", "Created ticker: '" + u.name + "'", "ok", "Running pause on ticker"}));
+  const std::string all = t.name + "\n" + u.name + "\n";
+  EXPECT_EQ(ask({"7", "ListTickers"}), (fields{"7", "ok", all}));
+
+  EXPECT_EQ(ask({"1", "ListTickers", "x"}),
             (fields{"1", "error", "ListTickers: Wrong argument count. Got 1, expected 0."}));
-  EXPECT_EQ(ask(*client, {"3", "on_ticker", "T", "Flush", "x"}),
-            (fields{"3", "ok", "Created ticker: 'T'", "error", "Flush: Wrong argument count. Got 1, expected 0."}));
-  EXPECT_EQ(ask(*client, {"4", "on_ticker", "T", "RunOnce", "t", "d", "s", "e", "p", "12a", "l", "o"}),
-            (fields{"4", "error", "Could not convert parameter '12a' to integer."}));
-  EXPECT_EQ(ask(*client, {"5", "on_ticker", "T", "RunOnce", "t", "d", "s", "e", "p", "12 ", "l", "o"}),
-            (fields{"5", "ok"}));
-}
-
-TEST(ServiceProcess, BadClientsLeaveEveryOtherClientServed) {
-  service_process service;
-  ASSERT_TRUE(service.wait_listening()) << service.standard_error();
-  auto steady = connect_to(service);
-  EXPECT_EQ(ask(*steady, {"1", "AddTicker", "T"}), (fields{"1", "ok"}));
 
   // Well-framed nonsense is answered, and the connection stays.
-  auto nonsense = connect_to(service);
+  auto nonsense = service.connect();
   nonsense->send_raw(std::string("\x01\xff \x7f\r\n", 6));
   EXPECT_EQ(nonsense->receive(), (fields{"\x01\xff", "error", "not implemented", "\x7f"}));
-  EXPECT_EQ(ask(*nonsense, {"2", "ListTickers"}), (fields{"2", "ok", "T\n"}));
+  EXPECT_EQ(testing::ask(*nonsense, {"2", "ListTickers"}), (fields{"2", "ok", all}));
 
-  // Broken framing and an oversized field end only their own connections.
-  auto garbled = connect_to(service);
+  // Broken framing, an oversized field and leaving mid-message end only their own connections.
+  auto garbled = service.connect(), flooding = service.connect(), leaving = service.connect();
   garbled->send_raw("x {zz}\r\n");
-  EXPECT_EQ(garbled->receive(), std::nullopt);
-  EXPECT_FALSE(garbled->is_open());
-
-  auto flooding = connect_to(service);
   flooding->send_raw("3 AddTicker {16777216}" + std::string(16u << 20, 'a') + "\r\n");
-  EXPECT_EQ(flooding->receive(), std::nullopt);
-  EXPECT_FALSE(flooding->is_open());
-
-  // A client that leaves in the middle of a message.
-  auto leaving = connect_to(service);
-  leaving->send_raw("4 on_ticker T AddGroupAfterCurrent {100}<group");
+  leaving->send_raw("4 on_ticker " + t.name + " AddGroupAfterCurrent {100}<group");
   leaving->close();
-
-  EXPECT_EQ(ask(*steady, {"5", "ListTickers"}), (fields{"5", "ok", "T\n"}));
-  auto newcomer = connect_to(service);
-  EXPECT_EQ(ask(*newcomer, {"6", "on_ticker", "T", "GetGroups"}), (fields{"6", "ok"}));
+  for (auto* ended : {garbled.get(), flooding.get()}) {
+    EXPECT_EQ(ended->receive(), std::nullopt);
+    EXPECT_FALSE(ended->is_open());
+  }
+  EXPECT_EQ(ask({"5", "ListTickers"}), (fields{"5", "ok", all}));
+  EXPECT_EQ(testing::ask(*service.connect(), {"6", "on_ticker", t.name, "GetGroups"}), (fields{"6", "ok"}));
   EXPECT_TRUE(service.running());
 }
 
-TEST(ServiceProcess, StopSignalsEndTheLoopWithASoftShutdown) {
-  for (int stop : {SIGTERM, SIGINT}) {
-    service_process service;
+TEST(ServiceProcess, StopSignalsEndWithASoftShutdownAndTheLogLevelBoundsStart) {
+  for (const auto& [args, stop, logs] : std::vector<std::tuple<std::vector<std::string>, int, bool>>{
+           {{}, SIGTERM, true},
+           {{"--log-level", "100", "--elevated"}, SIGINT, true},
+           {{"--log-level", "0"}, SIGTERM, false}}) {
+    service_process service(args);
     ASSERT_TRUE(service.wait_listening()) << service.standard_error();
-    auto client = connect_to(service);
-    EXPECT_EQ(ask(*client, {"1", "on_ticker", "T", "GetGroups"}), (fields{"1", "ok", "Created ticker: 'T'", "ok"}));
+    scratch_ticker t("T");
+    EXPECT_EQ(testing::ask(*service.connect(), {"1", "on_ticker", t.name, "GetGroups"}),
+              (fields{"1", "ok", "Created ticker: '" + t.name + "'", "ok"}));
     service.signal(stop);
     EXPECT_EQ(service.wait_exit(), 0) << service.standard_error();
-
     const auto console = service.standard_output();
-    EXPECT_NE(console.find("Message loop stopped.\n----------------------------\nTicker service soft shutdown\n"),
-              std::string::npos)
+    EXPECT_EQ(console.find("Message loop stopped.\n----------------------------\nTicker service soft shutdown\n") !=
+                  std::string::npos,
+              logs)
         << console;
     // The same lines went to the day's file in the log folder.
     std::string file_text;
     for (const auto& entry : std::filesystem::directory_iterator(service.log_folder()))
-      if (entry.path().filename().string().rfind("ticker-", 0) == 0) file_text += child_process::read(entry.path());
-    EXPECT_NE(file_text.find("Starting message loop."), std::string::npos);
-    EXPECT_NE(file_text.find("Ticker service soft shutdown"), std::string::npos);
+      if (entry.path().filename().string().rfind("ticker-", 0) == 0) file_text += service.read(entry.path());
+    EXPECT_EQ(file_text.find("Starting message loop.") != std::string::npos, logs);
+    EXPECT_EQ(file_text.find("Ticker service soft shutdown") != std::string::npos, logs);
   }
 }
 

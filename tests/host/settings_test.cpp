@@ -7,7 +7,6 @@
 
 #include "host/paths.h"
 #include "host/program.h"
-#include "host/single_instance.h"
 
 namespace orv {
 namespace {
@@ -25,29 +24,16 @@ class SettingsFiles : public ::testing::Test {
     fs::create_directories(root / "stagewright");
   }
   void TearDown() override { fs::remove_all(root); }
-
   void write(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-  settings read(const std::string& text) {
-    write(root / "bin" / "ticker.ini", text);
-    return read_settings("ticker.ini", "=", root / "bin");
-  }
 
   fs::path root;
 };
 
 TEST_F(SettingsFiles, LinesSplitAtTheSeparatorWithNothingTrimmed) {
-  auto values = read(
-      "[Version]\n"
-      "; a comment\n"
-      "ProductVersion=4.2.1\n"
-      "Spaced = value \n"
-      "Doubled==after\n"
-      "Cut=a=b\n"
-      "=Leading=x\n"
-      "Empty=\n"
-      "=\n"
-      "ProductVersion=9.9.9\n"
-      "Windows=line\r\n");
+  write(root / "bin" / "ticker.ini",
+        "[Version]\n; a comment\nProductVersion=4.2.1\nSpaced = value \nDoubled==after\nCut=a=b\n=Leading=x\n"
+        "Empty=\n=\nProductVersion=9.9.9\nWindows=line\r\n");
+  const auto values = read_settings("ticker.ini", "=", root / "bin");
   EXPECT_EQ(values, (settings{{"ProductVersion", "4.2.1"},
                               {"Spaced ", " value "},
                               {"Doubled", "after"},
@@ -71,28 +57,6 @@ TEST_F(SettingsFiles, VersionFromBesideTheExecutableThenTheCompanionFolderElseAF
   EXPECT_EQ(product_version(root / "bin"), "2.0");
   write(root / "bin" / "ticker.ini", "ProductVersion = 1.0\n");
   EXPECT_EQ(product_version(root / "bin"), "");
-}
-
-TEST_F(SettingsFiles, LogDirectoryFoldersAreCreatedOneByOne) {
-  auto directory = log_directory(root / "appdata", "Ostrant", "Ticker Service");
-  EXPECT_EQ(directory, root / "appdata" / "Ostrant" / "Ticker Service");
-  EXPECT_TRUE(fs::is_directory(directory));
-  EXPECT_EQ(log_directory(root / "appdata", "", "Ostrant"), root / "appdata" / "Ostrant");
-  // A file where a folder should be is an error, not a silent fallback.
-  write(root / "appdata" / "Blocked", "");
-  EXPECT_THROW(log_directory(root / "appdata", "Blocked", "x"), fs::filesystem_error);
-  // Without a base the working directory at start is used as it is.
-  EXPECT_EQ(log_directory(fs::path(), "Ostrant", "Ticker Service"), fs::current_path());
-}
-
-TEST(SingleInstance, OneHolderAtATimeAndTheNameIsFreedWithIt) {
-  const std::string name = "ORVTICKER_TEST_" + std::to_string(::getpid());
-  auto first = single_instance::acquire(name);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(single_instance::acquire(name), nullptr);
-  EXPECT_NE(single_instance::acquire(name + "_other"), nullptr);
-  first.reset();
-  EXPECT_NE(single_instance::acquire(name), nullptr);
 }
 
 TEST(RegistrationWords, MatchWholeWordsInAnyCase) {

@@ -8,21 +8,74 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <utility>
 
+#include "engine/ticker_element.h"
 #include "hosting/named_event.h"
 #include "hosting/section_channel.h"
-#include "runtime/system_error.h"
-#include "tests/hosting/channel_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/memory_logger.h"
+#include "tests/support/ticker_objects.h"
 
 namespace orv {
 namespace {
 
+using namespace std::string_literals;
 using testing::raw_renderer;
 using testing::run_until;
 using testing::scratch_ticker;
+
+// The area is followed by guard bytes, and all of it starts as 'Z': stale bytes after a write
+// and writes past the end both show.
+struct guarded_area {
+  std::vector<char> bytes = std::vector<char>(section_area_size + 64, 'Z');
+  std::span<char> area() { return {bytes.data(), section_area_size}; }
+  std::string at(std::size_t from, std::size_t n) const { return {bytes.data() + from, n}; }
+};
+
+TickerElement element(const std::string& design, std::vector<TickerValue> values) {
+  TickerElement e;
+  e.SetKey("k");
+  e.SetDesign(design);
+  e.SetValues(std::move(values));
+  return e;
+}
+
+TEST(SectionLayout, ElementsAndTitlesAsTheRendererReadsThemCutWhereTheyDoNotFit) {
+  guarded_area a;
+  EXPECT_FALSE(write_element_area(a.area(), element("D", {{"L1", "", "T1"}, {"L2", "A2", "T2"}})).cut);
+  EXPECT_EQ(a.at(0, 20), "D\0L1\0\0T1\0L2\0A2\0T2\0\0Z"s);
+  write_element_area(a.area(), element("Design", {}));
+  EXPECT_EQ(a.at(0, 9), "Design\0\0\0"s);
+  write_empty_element(a.area());  // only its two bytes change
+  EXPECT_EQ(a.at(0, 9), "\0\0sign\0\0\0"s);
+  guarded_area t;
+  write_title_area(t.area(), {"A", "B"});
+  EXPECT_EQ(t.at(0, 6), "A\0B\0\0Z"s);
+
+  // What does not fit is left off whole, and nothing passes the end.
+  // "D" takes 2 bytes and each value 2 + 1 + 5001: three end at 15014, a fourth does not fit.
+  const TickerValue big{"L", "", std::string(5000, 'x')};
+  auto written = write_element_area(a.area(), element("D", {big, big, big, big}));
+  EXPECT_TRUE(written.cut);
+  EXPECT_EQ(written.written, 3u);
+  EXPECT_EQ(a.at(15014, 2), "\0Z"s);  // terminated, and no part of the fourth value written
+
+  // A value that ends exactly at the last byte fits; one byte more does not.
+  const std::string exact(section_area_size - 7, 'y');
+  EXPECT_FALSE(write_element_area(a.area(), element("D", {{"L", "", exact}})).cut);
+  EXPECT_EQ(a.bytes[section_area_size - 1], '\0');
+  EXPECT_TRUE(write_element_area(a.area(), element("D", {{"L", "", exact + "y"}})).cut);
+  EXPECT_EQ(a.at(0, 3), "D\0\0"s);
+  // A design that does not fit leaves the empty element.
+  EXPECT_TRUE(write_element_area(a.area(), element(std::string(section_area_size - 1, 'd'), {})).cut);
+  EXPECT_EQ(a.at(0, 2), "\0\0"s);
+
+  const std::string title(6000, 't');
+  EXPECT_EQ(write_title_area(a.area(), {title, title, title}).written, 2u);
+  EXPECT_EQ(a.bytes[12002], '\0');
+  EXPECT_EQ(a.at(section_area_size, 64), std::string(64, 'Z'));
+}
 
 struct stat shm_status(const std::string& object) {
   struct stat status {};
@@ -30,118 +83,65 @@ struct stat shm_status(const std::string& object) {
   return status;
 }
 
-TEST(TickerObjects, ATickerHasFourObjectsOpenToEveryone) {
-  scratch_ticker ticker("a/b%c");
-  const mode_t previous = ::umask(077);
-  ticker_endpoint endpoint(ticker.name);
-  section_channel sections(ticker.name);
-  ::umask(previous);
-
-  for (const std::string prefix : {"mem", "sections", "sectionmutex"})
-    EXPECT_EQ(shm_status(prefix + ticker.name).st_mode & 0777, 0666u) << prefix;
-  EXPECT_EQ(shm_status("mem" + ticker.name).st_size, 16384);
-  EXPECT_EQ(shm_status("sections" + ticker.name).st_size, 16384);
-  std::stringstream sockets;
-  sockets << std::ifstream("/proc/net/unix").rdbuf();
-  EXPECT_NE(sockets.str().find("@" + encode_object_name("event" + ticker.name) + "\n"), std::string::npos);
-}
-
-TEST(TickerObjects, ExistingObjectsAreSharedAndOutliveTheTicker) {
-  scratch_ticker ticker("existing");
-  // A renderer got there first, with a smaller area of its own.
-  const int fd = ::shm_open(("/mem" + ticker.name).c_str(), O_RDWR | O_CREAT, 0666);
+TEST(TickerObjects, FourObjectsOpenToEveryoneAndSharedWithWhoeverCameFirst) {
+  EXPECT_EQ(encode_object_name("a/b%c d\\e"), "a%2Fb%25c d\\e");
+  EXPECT_EQ(encode_object_name("%2F"), "%252F");  // so that no two names meet
+  scratch_ticker fresh("a/b%c"), existing("existing");
+  // A renderer got there first for one of them, with a smaller element area of its own.
+  const int fd = ::shm_open(("/mem" + existing.name).c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(::ftruncate(fd, 100), 0);
   ASSERT_EQ(::pwrite(fd, "R", 1, 0), 1);
-  {
-    ticker_endpoint endpoint(ticker.name);
-    EXPECT_EQ(endpoint.element_area()[0], 'R');
-    EXPECT_EQ(shm_status("mem" + ticker.name).st_size, 16384);
-    endpoint.element_area()[0] = 'S';
-  }
-  char byte = 0;
-  ASSERT_EQ(::pread(fd, &byte, 1, 0), 1);
-  EXPECT_EQ(byte, 'S');
-  EXPECT_EQ(ticker_endpoint(ticker.name).element_area()[0], 'S');
   ::close(fd);
+  const mode_t previous = ::umask(077);
+  ticker_endpoint endpoint(fresh.name), shared(existing.name);
+  section_channel sections(fresh.name);
+  ::umask(previous);
+  for (const std::string prefix : {"mem", "sections", "sectionmutex"})
+    EXPECT_EQ(shm_status(prefix + fresh.name).st_mode & 0777, 0666u) << prefix;
+  for (const std::string& object : {"mem" + fresh.name, "sections" + fresh.name, "mem" + existing.name})
+    EXPECT_EQ(shm_status(object).st_size, 16384) << object;
+  EXPECT_EQ(shared.element_area()[0], 'R');
 }
 
-// What make() throws: its text, from the start, and its code.
-template <class Make>
-std::pair<std::string, int> failure_of(Make make) {
-  try {
-    make();
-  } catch (const vorn::win32_error& e) {
-    return {e.what(), e.code()};
-  }
-  return {"no error", 0};
-}
+TEST(RequestEvent, EveryRequestIsAnsweredAndNeitherFailuresNorStalledRenderersHoldUpOthers) {
+  boost::asio::io_context io;
+  vorn::event_dispatcher dispatcher(io);
+  auto log = std::make_shared<testing::memory_logger>();
+  scratch_ticker ticker("event");
+  auto event = std::make_unique<named_event>("event" + ticker.name);
+  int served = 0;
+  event->serve(
+      dispatcher,
+      [&] {
+        if (++served == 1) throw std::runtime_error("no element");
+      },
+      log);
 
-TEST(TickerObjects, NamesTooLongFailWithTheObjectsErrorText) {
-  // 252 bytes once encoded.
-  auto [text, code] = failure_of([] { named_mapping("mem" + std::string(83, '/'), 16384); });
-  EXPECT_EQ(text.rfind("Couldn't create mapping named mem///", 0), 0u) << text;
-  EXPECT_EQ(code, ENAMETOOLONG);
-  // A socket address holds 107 name bytes: "event" and 103 more do not fit.
-  std::tie(text, code) = failure_of([] { ticker_endpoint(std::string(103, 'e')); });
-  EXPECT_EQ(text.rfind("Couldn't create event named eventeee", 0), 0u) << text;
-  EXPECT_EQ(code, ENAMETOOLONG);
-}
-
-class RequestEvent : public ::testing::Test {
- protected:
-  void serve(std::function<void()> extra = {}) {
-    event_->serve(dispatcher_, [this, extra] { ++served_; if (extra) extra(); }, log_);
-  }
-
-  boost::asio::io_context io_;
-  vorn::event_dispatcher dispatcher_{io_};
-  std::shared_ptr<testing::memory_logger> log_ = std::make_shared<testing::memory_logger>();
-  scratch_ticker ticker_{"event"};
-  std::unique_ptr<named_event> event_ = std::make_unique<named_event>("event" + ticker_.name);
-  int served_ = 0;
-};
-
-TEST_F(RequestEvent, EveryRequestByteIsAnsweredOnItsOwnConnection) {
-  serve();
-  auto first = std::make_unique<raw_renderer>(ticker_.name);
-  raw_renderer second(ticker_.name);
-  // Three at once: none may wait for a later byte to be noticed.
+  // Three at once, one of which fails: none may wait for a later byte to be noticed.
+  auto first = std::make_unique<raw_renderer>(ticker.name);
+  raw_renderer second(ticker.name);
   ASSERT_TRUE(first->ask(3) && second.ask());
   int first_resets = 0, second_resets = 0;
-  EXPECT_TRUE(run_until(io_, [&] {
+  EXPECT_TRUE(run_until(io, [&] {
     first_resets += first->take_resets();
     second_resets += second.take_resets();
     return first_resets == 3 && second_resets == 1;
   }));
-
+  EXPECT_TRUE(log->contains("failed: no element"));
   first.reset();
-  EXPECT_TRUE(run_until(io_, [&] { return event_->connection_count() == 1; }));
-  raw_renderer third(ticker_.name);
-  ASSERT_TRUE(third.ask());
-  EXPECT_TRUE(run_until(io_, [&] { return third.take_resets() == 1; }));
-  EXPECT_EQ(served_, 5);
-}
-
-TEST_F(RequestEvent, StalledOrFailingRequestsStallNobodyAndDeletionClosesAll) {
-  serve([this] {
-    if (served_ == 1) throw std::runtime_error("no element");
-  });
-  raw_renderer reading(ticker_.name);
-  ASSERT_TRUE(reading.ask());  // fails, and is answered all the same
-  EXPECT_TRUE(run_until(io_, [&] { return reading.take_resets() == 1; }));
-  EXPECT_TRUE(log_->contains("failed: no element"));
+  EXPECT_TRUE(run_until(io, [&] { return event->connection_count() == 1; }));
 
   // Far more resets than a socket holds unread.
-  raw_renderer stalled(ticker_.name);
+  raw_renderer stalled(ticker.name);
   ASSERT_TRUE(stalled.ask(20000));
-  ASSERT_TRUE(run_until(io_, [&] { return log_->contains("Couldn't reset event: (0x0000000b)"); }));
-  EXPECT_EQ(event_->connection_count(), 1u);
-  ASSERT_TRUE(reading.ask());
-  EXPECT_TRUE(run_until(io_, [&] { return reading.take_resets() == 1; }));
+  ASSERT_TRUE(run_until(io, [&] { return log->contains("Couldn't reset event: (0x0000000b)"); }));
+  EXPECT_EQ(event->connection_count(), 1u);
+  ASSERT_TRUE(second.ask());
+  EXPECT_TRUE(run_until(io, [&] { return second.take_resets() == 1; }));
 
-  event_.reset();
-  EXPECT_EQ(reading.take_resets(), -1);
-  EXPECT_FALSE(raw_renderer(ticker_.name).connected);
+  event.reset();
+  EXPECT_EQ(second.take_resets(), -1);
+  EXPECT_FALSE(raw_renderer(ticker.name).connected);
 }
 
 }  // namespace

@@ -23,89 +23,60 @@ class TickerManager : public ::testing::Test {
   std::shared_ptr<ticker_manager> tickers = std::make_shared<ticker_manager>(core);
 };
 
-TEST_F(TickerManager, NamesAreExactAndListedInByteOrder) {
-  auto empty = tickers->ListTickers();
-  EXPECT_TRUE(empty.success);
-  EXPECT_EQ(empty.message, "");
+TEST_F(TickerManager, NamesAreExactListedInByteOrderAndDeletingReleasesTheTickerUnlessACallHoldsIt) {
+  EXPECT_EQ(tickers->ListTickers().message, "");
   for (const char* name : {"b", "a", "B", ""}) EXPECT_TRUE(tickers->AddTicker(name).success) << name;
   EXPECT_EQ(tickers->ListTickers().message, std::string("\nB\na\nb\n"));
   EXPECT_EQ(tickers->GetTicker("A"), nullptr);
-
   auto b = tickers->GetTicker("b");
   b->AddGroupAfterCurrent(one_group);
   auto again = tickers->AddTicker("b");
-  EXPECT_FALSE(again.success);
-  EXPECT_EQ(again.message, "Ticker already exists");
+  EXPECT_EQ(std::make_pair(again.success, again.message), std::make_pair(false, std::string("Ticker already exists")));
   EXPECT_EQ(tickers->GetTicker("b"), b);
   EXPECT_EQ(b->GetGroupNames(), std::vector<std::string>{"g"});
-}
 
-TEST_F(TickerManager, DeletingReleasesTheTickerUnlessACallHoldsIt) {
-  tickers->AddTicker("old");
-  tickers->AddTicker("newer");
-  std::weak_ptr<ticker_control_interface> old = tickers->GetTicker("old");
-  EXPECT_TRUE(tickers->DeleteTicker("old").success);
-  EXPECT_TRUE(old.expired());
-  auto missing = tickers->DeleteTicker("old");
-  EXPECT_FALSE(missing.success);
-  EXPECT_EQ(missing.message, "Ticker not found");
-
+  std::weak_ptr<ticker_control_interface> a = tickers->GetTicker("a");
+  EXPECT_TRUE(tickers->DeleteTicker("a").success);
+  EXPECT_TRUE(a.expired());
+  auto missing = tickers->DeleteTicker("a");
+  EXPECT_EQ(std::make_pair(missing.success, missing.message), std::make_pair(false, std::string("Ticker not found")));
   // A re-added name is a fresh ticker; one held by a caller lives on, unlisted, until released.
-  EXPECT_TRUE(tickers->AddTicker("old").success);
-  auto held = tickers->GetTicker("old");
+  b.reset();
+  tickers->DeleteTicker("b");
+  EXPECT_TRUE(tickers->AddTicker("b").success);
+  auto held = tickers->GetTicker("b");
   EXPECT_TRUE(held->GetGroupNames().empty());
-  tickers->DeleteTicker("old");
-  EXPECT_EQ(tickers->ListTickers().message, "newer\n");
+  tickers->DeleteTicker("b");
+  EXPECT_EQ(tickers->ListTickers().message, "\nB\n");
   EXPECT_TRUE(held->AddGroupAfterCurrent(one_group));
-  old = held;
+  a = held;
   held.reset();
-  EXPECT_TRUE(old.expired());
+  EXPECT_TRUE(a.expired());
 }
 
-TEST_F(TickerManager, TickersLogThroughTheirOwnSubloggerAndEventsNeedAFactory) {
+TEST_F(TickerManager, TickerCallbacksBecomeEventMessagesOnceThereIsAFactory) {
   tickers->AddTicker("T");
   auto ticker = tickers->GetTicker("T");
-  ticker->pause_ticker();
-  ASSERT_FALSE(log->entries().empty());
-  EXPECT_EQ(log->entries().back().source, "TickerControl:T");
-
-  ticker->continue_ticker();
   std::dynamic_pointer_cast<element_stream>(ticker)->OnStreamEmpty();
   EXPECT_EQ(log->count("Skipping sending message due to missing tickertalk factory."), 2);
-}
 
-class TickerManagerEvents : public TickerManager {
- protected:
-  void SetUp() override {
-    core->tickertalk_factory = factory;
-    client.receive("1 protocol tickertalk\r\n");
-    client.sent();
-  }
-
-  std::shared_ptr<tickertalk_factory> factory = std::make_shared<tickertalk_factory>(log, tickers.get());
+  auto factory = std::make_shared<tickertalk_factory>(log, tickers.get());
+  core->tickertalk_factory = factory;
   testing::fake_connection client{*factory};
-};
-
-TEST_F(TickerManagerEvents, TickerCallbacksBecomeEventMessages) {
-  tickers->AddTicker("T");
-  auto ticker = tickers->GetTicker("T");
+  client.receive("1 protocol tickertalk\r\n");
+  client.sent();
   std::dynamic_pointer_cast<element_stream>(ticker)->OnStreamEmpty();
   EXPECT_EQ(client.sent(), (messages{{"*", "event", "at_end", "T"}, {"*", "event", "empty", "T"}}));
-
   ASSERT_TRUE(ticker->AddGroupToRunOncePriorityQueue(one_group));
   TickerElement element;
   for (int request = 0; request < 10 && client.wire.written.empty(); ++request) ticker->GetNextElement(element);
   EXPECT_EQ(client.sent(), (messages{{"*", "event", "priority_size", "T", "0"}}));
-
   tickers->send_run("headline?TTL=2", "T");
   EXPECT_EQ(client.sent(), (messages{{"*", "run", "headline?TTL=2", "T"}}));
-}
 
-TEST_F(TickerManagerEvents, ATickerOutlivingTheRegistrySendsNothing) {
-  tickers->AddTicker("T");
-  auto held = std::dynamic_pointer_cast<element_stream>(tickers->GetTicker("T"));
+  // A ticker outliving the registry sends nothing.
   tickers.reset();
-  held->OnStreamEmpty();
+  std::dynamic_pointer_cast<element_stream>(ticker)->OnStreamEmpty();
   EXPECT_TRUE(client.wire.written.empty());
 }
 

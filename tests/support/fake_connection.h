@@ -59,7 +59,6 @@ class fake_connection {
     protocol_->detach_transport();
     protocol_.reset();
   }
-  const std::shared_ptr<vorn::base_protocol>& protocol() const { return protocol_; }
 
   fake_transport wire;
 

@@ -17,7 +17,8 @@ class memory_logger : public vorn::logger_base {
     std::string text;
   };
 
-  explicit memory_logger(int accepted_level = 100) : log_(std::make_shared<std::vector<entry>>()), level_(accepted_level) {}
+  explicit memory_logger(int accepted_level = 100)
+      : log_(std::make_shared<std::vector<entry>>()), level_(accepted_level) {}
 
   bool should_log(int level) const override { return level <= level_; }
   std::shared_ptr<vorn::logger_base> create_sublogger(const std::string& name, int level) override {
@@ -29,17 +30,13 @@ class memory_logger : public vorn::logger_base {
 
   const std::vector<entry>& entries() const { return *log_; }
   void clear() { log_->clear(); }
-  bool contains(const std::string& fragment) const {
-    for (const auto& e : *log_)
-      if (e.text.find(fragment) != std::string::npos) return true;
-    return false;
-  }
   int count(const std::string& fragment) const {
     int n = 0;
     for (const auto& e : *log_)
       if (e.text.find(fragment) != std::string::npos) ++n;
     return n;
   }
+  bool contains(const std::string& fragment) const { return count(fragment) > 0; }
 
  protected:
   void write_message(int level, const std::string& text) override { log_->push_back({source_, level, text}); }

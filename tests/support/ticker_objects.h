@@ -6,22 +6,19 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 #include "hosting/object_name.h"
 
 namespace orv::testing {
 
-// A ticker name no other test process uses; its shared objects are unlinked at the end.
+// A ticker name no other test process uses; the shared objects a ticker of that name leaves
+// behind are unlinked at the end.
 struct scratch_ticker {
   explicit scratch_ticker(const std::string& stem) {
     static std::atomic<int> counter{0};
-    name = "h5test_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    name = "orvtest_" + stem + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
   }
   ~scratch_ticker() {
     for (const char* prefix : {"mem", "sections", "sectionmutex"})
@@ -29,20 +26,6 @@ struct scratch_ticker {
   }
   std::string name;
 };
-
-// Runs the loop until done() holds or the time is up. done() is asked once per round, since
-// it may consume what it checks.
-inline bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  bool finished = done();
-  while (!finished && std::chrono::steady_clock::now() < deadline) {
-    if (io.stopped()) io.restart();
-    io.run_one_for(std::chrono::milliseconds(10));
-    finished = done();
-  }
-  return finished;
-}
 
 // A renderer written against the bare socket contract.
 struct raw_renderer {
