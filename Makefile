@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 RUN_ARGS    ?=
 
-.PHONY: all build deps test run bench fuzz clean
+.PHONY: all build deps test run bench fuzz stress clean
 
 all: build
 
@@ -45,6 +45,16 @@ fuzz:
 	  -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF -DORV_FUZZ=ON >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 	@bash scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Load and fault run, loopback only, about a minute per service: against the release build,
+# where latency and memory mean something, then against the sanitizer build for its reports.
+stress: build
+	@cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=ON >/dev/null
+	@cmake --build $(TEST_BUILD) -j $(JOBS) --target orv_ticker orv_stress
+	@echo "release service:"
+	@$(TEST_BUILD)/stress/orv_stress --service $(BUILD)/orv_ticker
+	@echo "sanitizer service:"
+	@$(TEST_BUILD)/stress/orv_stress --service $(TEST_BUILD)/orv_ticker --sanitizer-build
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
