@@ -16,23 +16,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "hosting/object_name.h"
+
 namespace {
 
 constexpr std::size_t area_size = 16384;
-constexpr std::size_t max_object_name_size = 250;
-
-std::string encode(std::string_view name) {
-  std::string encoded;
-  for (char c : name) {
-    if (c == '/')
-      encoded += "%2F";
-    else if (c == '%')
-      encoded += "%25";
-    else
-      encoded += c;
-  }
-  return encoded;
-}
+using orv::encode_object_name;
+using orv::max_object_name_size;
 
 std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
@@ -190,7 +180,7 @@ int orv_renderer_open(const char* name, size_t name_size, orv_renderer_channel**
   if (!channel || (!name && name_size > 0)) return ORV_RENDERER_INVALID_ARGUMENT;
   *channel = nullptr;
   try {
-    const std::string encoded = encode(std::string_view(name ? name : "", name_size));
+    const std::string encoded = encode_object_name(std::string_view(name ? name : "", name_size));
     auto opened = new orv_renderer_channel;
     opened->event_name = "event" + encoded;
     // The event's address must fit a socket address: a NUL byte and the name.
