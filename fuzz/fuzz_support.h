@@ -11,6 +11,7 @@
 #include "runtime/logger_base.h"
 #include "runtime/plaintalk.h"
 #include "runtime/protocol.h"
+#include "tests/support/fake_connection.h"
 
 namespace orv::fuzz {
 
@@ -27,17 +28,7 @@ class discarding_logger : public vorn::logger_base {
 };
 
 // Stands in for a connection: keeps what was written until it is closed.
-struct memory_transport : vorn::transport {
-  bool write(std::string_view bytes) override {
-    if (open) written += bytes;
-    return open;
-  }
-  void close(std::string_view) override { open = false; }
-  bool is_open() const override { return open; }
-
-  bool open = true;
-  std::string written;
-};
+using memory_transport = orv::testing::fake_transport;
 
 // The messages in bytes as the library's framing cuts them, and whether it gave up.
 struct framed {
