@@ -16,6 +16,10 @@ constexpr std::string_view end_of_message = "\r\n";
 
 std::int32_t next_connection_id = 1;
 
+// A client pipelining heavy commands gets this many answered per loop turn, so the
+// renderers' requests are never queued behind a whole read of them.
+constexpr std::size_t commands_per_turn = 32;
+
 }  // namespace
 
 tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers)
@@ -29,6 +33,7 @@ tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logg
                 {"DeleteTicker", &tickertalk_protocol::on_delete_ticker},
                 {"ListTickers", &tickertalk_protocol::on_list_tickers},
                 {"on_ticker", &tickertalk_protocol::on_ticker}} {
+  set_messages_per_turn(commands_per_turn);
   if (logger_->should_log(80)) logger_->stream(80) << "Creating tickertalk_protocol";
 }
 

@@ -87,7 +87,7 @@ void quillmere_client_protocol::connection_made() {
   write(request);
 }
 
-void quillmere_client_protocol::data_received(const char* data, std::size_t length) {
+std::size_t quillmere_client_protocol::data_received(const char* data, std::size_t length) {
   buffer().append(data, length);
   if (log_ && log_->should_log(100)) log_->stream(100) << "Got data. Buffer is now: " << buffer().unread().size() << "\n";
   hand_on_documents();
@@ -99,6 +99,7 @@ void quillmere_client_protocol::data_received(const char* data, std::size_t leng
                        << " bytes without a separator. Dropping the connection.\n";
     close_connection();
   }
+  return length;
 }
 
 void quillmere_client_protocol::hand_on_documents() {

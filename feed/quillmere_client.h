@@ -82,7 +82,7 @@ class quillmere_client_protocol : public vorn::base_protocol {
   quillmere_client_protocol(std::shared_ptr<quillmere_client_factory> factory, std::shared_ptr<vorn::logger_base> log);
 
   void connection_made() override;
-  void data_received(const char* data, std::size_t length) override;
+  std::size_t data_received(const char* data, std::size_t length) override;
   void connection_lost() override;
 
  private:

@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   memory_transport wire;
   auto connection = factory->create_protocol();
   connection->attach_transport(wire);
-  connection->data_received(bytes.data(), bytes.size());
+  for (std::string_view rest = bytes; !rest.empty() && wire.is_open();)
+    rest.remove_prefix(connection->data_received(rest.data(), rest.size()));
   connection->detach_transport();
 
   // The tickers the messages made are then asked for elements, as a renderer would.

@@ -43,28 +43,30 @@ void plaintalk_protocol::install_message_parser(std::shared_ptr<message_parser> 
   current_ = parser_.get();
 }
 
-void plaintalk_protocol::data_received(const char* data, std::size_t length) {
+std::size_t plaintalk_protocol::data_received(const char* data, std::size_t length) {
   const auto keep = parser_;  // a callback may install another parser
   const char* p = data;
   const char* const end = data + length;
+  messages_this_turn_ = 0;
   while (p < end && state_ != state::broken && !transport_closed()) {
+    if (messages_per_turn_ != 0 && messages_this_turn_ == messages_per_turn_) return static_cast<std::size_t>(p - data);
     switch (state_) {
       case state::plain: {
         const char* run = p;
         while (p < end && *p != ' ' && *p != '\n' && *p != '\r' && *p != '{') ++p;
         if (p > run) {
           in_message_ = true;
-          if (!add_message_bytes(static_cast<std::size_t>(p - run))) return;
+          if (!add_message_bytes(static_cast<std::size_t>(p - run))) return length;
           deliver(run, static_cast<std::size_t>(p - run));
           break;
         }
         const char c = *p++;
         if (c == ' ') {
           in_message_ = true;
-          if (!add_message_bytes(1)) return;
+          if (!add_message_bytes(1)) return length;
           if (++message_fields_ >= max_message_fields) {
             fail("more than " + std::to_string(max_message_fields) + " fields in one message");
-            return;
+            return length;
           }
           current_ = current_ ? current_->field_ended() : nullptr;
         } else if (c == '\n') {
@@ -86,14 +88,14 @@ void plaintalk_protocol::data_received(const char* data, std::size_t length) {
           count_has_digit_ = true;
           if (pending_ > max_message_size) {
             fail("escaped field longer than the 16 MiB message limit");
-            return;
+            return length;
           }
         } else if (c == '}' && count_has_digit_) {
-          if (!add_message_bytes(pending_)) return;
+          if (!add_message_bytes(pending_)) return length;
           state_ = pending_ > 0 ? state::escaped : state::plain;
         } else {
           fail("malformed escape: expected a digit inside {}");
-          return;
+          return length;
         }
         break;
       }
@@ -108,14 +110,15 @@ void plaintalk_protocol::data_received(const char* data, std::size_t length) {
       case state::after_cr:
         if (*p++ != '\n') {
           fail("malformed line end: CR not followed by LF");
-          return;
+          return length;
         }
         end_message();
         break;
       case state::broken:
-        return;
+        return length;
     }
   }
+  return length;
 }
 
 void plaintalk_protocol::fail(const std::string& reason) {
@@ -144,6 +147,7 @@ void plaintalk_protocol::end_message() {
   message_fields_ = 0;
   message_parser* last = current_;
   current_ = parser_.get();
+  if (had_content) ++messages_this_turn_;
   // An empty line carries no message.
   if (had_content && last) last->last_field_ended();
 }

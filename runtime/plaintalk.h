@@ -75,9 +75,15 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // parser may be empty: bytes are then checked and dropped until one is installed.
   explicit plaintalk_protocol(std::shared_ptr<message_parser> parser);
 
-  void data_received(const char* data, std::size_t length) override;
+  // Stops after messages_per_turn() complete messages and returns the bytes taken so far.
+  std::size_t data_received(const char* data, std::size_t length) override;
 
   void install_message_parser(std::shared_ptr<message_parser> parser);
+
+  // A peer that pipelines many messages is served this many per loop turn, so that one
+  // connection cannot keep the loop from everything else; 0 serves all that arrived.
+  std::size_t messages_per_turn() const { return messages_per_turn_; }
+  void set_messages_per_turn(std::size_t messages) { messages_per_turn_ = messages; }
 
  private:
   enum class state : std::uint8_t { plain, count, escaped, after_cr, broken };
@@ -95,6 +101,8 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   bool count_has_digit_ = false;
   std::size_t message_size_ = 0;
   std::size_t message_fields_ = 0;
+  std::size_t messages_per_turn_ = 0;
+  std::size_t messages_this_turn_ = 0;
 };
 
 }  // namespace vorn

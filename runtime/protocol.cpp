@@ -25,13 +25,14 @@ void receive_buffer::compact() {
   read_ = 0;
 }
 
-void base_protocol::data_received(const char* data, std::size_t length) {
+std::size_t base_protocol::data_received(const char* data, std::size_t length) {
   if (buffer_.unread().size() + length > max_buffered_input) {
     close_connection("more than 16 MiB of unprocessed input");
-    return;
+    return length;
   }
   buffer_.append(data, length);
   received_data_added_to_buffer();
+  return length;
 }
 
 bool base_protocol::write(std::string_view bytes) { return has_transport() && transport_->write(bytes); }

@@ -60,10 +60,12 @@ class base_protocol {
   virtual int default_port() const { return 0; }
   // The transport is ready; writing is possible from here on.
   virtual void connection_made() {}
-  // One chunk as it arrived. By default it is appended to buffer() (a connection holding
-  // more than max_buffered_input unread bytes is closed) and
+  // One chunk as it arrived; returns how many of its bytes were taken. Fewer than length
+  // means the protocol yields its turn: the transport reads nothing new and hands over the
+  // rest once the loop has run other work. By default all is appended to buffer() (a
+  // connection holding more than max_buffered_input unread bytes is closed) and
   // received_data_added_to_buffer() is called.
-  virtual void data_received(const char* data, std::size_t length);
+  virtual std::size_t data_received(const char* data, std::size_t length);
   virtual void received_data_added_to_buffer() {}
   // The transport is gone: the peer closed, an error occurred, or close_connection ran.
   virtual void connection_lost() {}

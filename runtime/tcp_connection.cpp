@@ -1,5 +1,6 @@
 #include "runtime/tcp_connection.h"
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -57,13 +58,28 @@ void tcp_connection::on_read(const boost::system::error_code& ec, std::size_t n)
     shut(ec == boost::asio::error::eof ? "closed by the peer" : ec.message(), 50);
     return;
   }
+  hand_over(0, n);
+}
+
+// Gives chunk_[from, to) to the protocol. When it yields part way, the rest waits behind
+// the handlers already queued, and no new read starts until the chunk is used up.
+void tcp_connection::hand_over(std::size_t from, std::size_t to) {
   auto keep = protocol_;
+  std::size_t taken = to - from;
   try {
-    keep->data_received(chunk_.data(), n);
+    taken = keep->data_received(chunk_.data() + from, to - from);
   } catch (const std::exception& e) {
     close(std::string("protocol failed: ") + e.what());
   }
-  if (open_) read_next();
+  if (!open_) return;
+  from += std::min(taken, to - from);
+  if (from == to) {
+    read_next();
+    return;
+  }
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this(), from, to] {
+    if (self->open_) self->hand_over(from, to);
+  });
 }
 
 bool tcp_connection::write(std::string_view bytes) {

@@ -39,6 +39,7 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
  private:
   void read_next();
   void on_read(const boost::system::error_code& ec, std::size_t n);
+  void hand_over(std::size_t from, std::size_t to);
   void write_queued();
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);

@@ -39,6 +39,21 @@ class collecting_protocol : public vorn::plaintalk_protocol {
   std::function<void(const fields&)> on_message;
 };
 
+TEST(PlaintalkParser, ATurnEndsAfterItsMessageBudgetAndTheRestParsesAsIfUnbroken) {
+  collecting_protocol p;
+  p.set_messages_per_turn(2);
+  const std::string bytes = "1 a\n\n2 {3}b\nc\r\n3\n4 d";
+  // The empty line is not a message, so the turn ends after "2 ...".
+  const std::size_t first = p.data_received(bytes.data(), bytes.size());
+  EXPECT_EQ(first, bytes.find("3\n"));
+  EXPECT_EQ(p.received, (messages{{"1", "a"}, {"2", "b\nc"}}));
+  std::string_view rest = std::string_view(bytes).substr(first);
+  rest.remove_prefix(p.data_received(rest.data(), rest.size()));
+  EXPECT_TRUE(rest.empty());  // one message and an unfinished one fit the next turn
+  p.feed("\n");
+  EXPECT_EQ(p.received, (messages{{"1", "a"}, {"2", "b\nc"}, {"3"}, {"4", "d"}}));
+}
+
 messages parse(std::string_view bytes) {
   collecting_protocol p;
   p.feed(bytes);

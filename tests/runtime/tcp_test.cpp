@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 
 #include "runtime/plaintalk.h"
@@ -24,6 +26,7 @@ class reply_protocol : public vorn::plaintalk_protocol {
   reply_protocol() : vorn::plaintalk_protocol(nullptr) {}
   void connection_made() override { install_message_parser(std::make_shared<vorn::message_accumulator>(*this)); }
   void message_received(const std::vector<std::string>& fields) override {
+    if (on_message) on_message(fields[0]);
     if (fields[0] == "quit") return close_connection();
     reply.start(fields[0]);
     reply.add_field("re");
@@ -34,17 +37,22 @@ class reply_protocol : public vorn::plaintalk_protocol {
 
   vorn::message reply;
   bool lost = false;
+  std::function<void(const std::string& tag)> on_message;
 };
 
 struct server_factory : vorn::protocol_factory_base {
   server_factory() : protocol_factory_base(std::make_shared<memory_logger>()) {}
   std::shared_ptr<vorn::base_protocol> create_protocol() override {
     auto p = std::make_shared<reply_protocol>();
+    p->set_messages_per_turn(messages_per_turn);
+    p->on_message = on_message;
     created.push_back(p);
     return p;
   }
   memory_logger& log() { return static_cast<memory_logger&>(*logger_); }
   std::vector<std::weak_ptr<reply_protocol>> created;
+  std::size_t messages_per_turn = 0;
+  std::function<void(const std::string& tag)> on_message;
 };
 
 // Client side: sends its greeting once connected and keeps what arrives in the buffer.
@@ -120,6 +128,21 @@ TEST_F(Tcp, LoopbackExchangeAndEitherSideClosing) {
   ASSERT_TRUE(run_until(*core, [&] { return client->losses == 1; }));
   EXPECT_FALSE(c->is_connected());
   EXPECT_TRUE(run_until(*core, [&] { return both_released(1); }));
+}
+
+TEST_F(Tcp, APipelinedReadIsServedInTurnsWithOtherWorkBetweenThem) {
+  // One message per turn: work queued while the first is handled runs before the second.
+  server->messages_per_turn = 1;
+  std::vector<std::string> order;
+  server->on_message = [&](const std::string& tag) {
+    order.push_back(tag);
+    if (tag == "1") boost::asio::post(core->io_context(), [&] { order.push_back("other"); });
+  };
+  client->greeting = "1 a\n2 b\n3 c\n";
+  auto c = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return client_received("3 re c"); }));
+  EXPECT_EQ(order, (std::vector<std::string>{"1", "other", "2", "3"}));
+  EXPECT_EQ(client->current.lock()->received, "1 re a\r\n2 re b\r\n3 re c\r\n");
 }
 
 TEST_F(Tcp, MalformedInputClosesOnlyThatConnection) {

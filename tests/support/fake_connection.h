@@ -47,7 +47,10 @@ class fake_connection {
     if (protocol_) protocol_->detach_transport();
   }
 
-  void receive(std::string_view bytes) { protocol_->data_received(bytes.data(), bytes.size()); }
+  // Hands the bytes over turn after turn, as a TCP connection does, until all are taken.
+  void receive(std::string_view bytes) {
+    while (!bytes.empty() && wire.open) bytes.remove_prefix(protocol_->data_received(bytes.data(), bytes.size()));
+  }
   // Everything written since the last call, as messages.
   std::vector<std::vector<std::string>> sent() {
     auto messages = parse_messages(wire.written);
