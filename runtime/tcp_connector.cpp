@@ -16,9 +16,12 @@ namespace {
 using boost::asio::ip::tcp;
 using std::chrono::milliseconds;
 
-// Pace of new attempts: 100 ms, doubling to at most 5 s; back to 100 ms once connected.
+// Pace of new attempts: 100 ms, doubling to at most 5 s. It starts over only after a
+// connection has stayed up this long, so a peer that accepts and hangs up at once is
+// retried at the slow pace, not every 100 ms.
 constexpr milliseconds first_retry_delay{100};
 constexpr milliseconds max_retry_delay{5000};
+constexpr std::chrono::seconds stable_connection{10};
 
 class tcp_connector final : public connector, public std::enable_shared_from_this<tcp_connector> {
  public:
@@ -104,7 +107,7 @@ class tcp_connector final : public connector, public std::enable_shared_from_thi
       return;
     }
     state_ = state::connected;
-    delay_ = first_retry_delay;
+    connected_at_ = std::chrono::steady_clock::now();
     auto c = std::make_shared<detail::tcp_connection>(std::move(socket_), std::move(protocol), logger_,
                                                       [weak = weak_from_this()](const std::string& reason) {
                                                         if (auto self = weak.lock()) self->lost(reason);
@@ -116,6 +119,7 @@ class tcp_connector final : public connector, public std::enable_shared_from_thi
 
   void lost(const std::string& reason) {
     state_ = state::idle;
+    if (std::chrono::steady_clock::now() - connected_at_ >= stable_connection) delay_ = first_retry_delay;
     factory_->connection_lost(shared_from_this(), reason);
   }
 
@@ -130,6 +134,7 @@ class tcp_connector final : public connector, public std::enable_shared_from_thi
   std::weak_ptr<detail::tcp_connection> connection_;
   state state_ = state::idle;
   milliseconds delay_ = first_retry_delay;
+  std::chrono::steady_clock::time_point connected_at_;
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ class connector {
   virtual bool is_connected() const = 0;
   // Starts a new attempt after the pacing delay. Ignored while an attempt is pending or a
   // connection is up. The first delay is 100 ms, doubling up to 5 s; a connection that
-  // succeeds resets it.
+  // stays up 10 s resets it.
   virtual void connect() = 0;
 };
 

@@ -83,6 +83,7 @@ struct client_factory : vorn::client_factory_base {
   void connection_lost(const std::shared_ptr<vorn::connector>& c, const std::string&) override {
     ++losses;
     EXPECT_FALSE(c->is_connected());
+    if (reconnect) c->connect();
   }
 
   bool reconnect = false;
@@ -179,6 +180,15 @@ TEST_F(Tcp, ConnectorRetriesAtAGrowingPaceUntilThePortOpens) {
   EXPECT_EQ(client->failed_at.size(), 2u);
   EXPECT_GE(client->failed_at[1] - client->failed_at[0], 100ms);
   EXPECT_GE(client->connected_at[0] - client->failed_at[1], 200ms);
+}
+
+TEST_F(Tcp, APeerThatHangsUpAtOnceIsRetriedAtAGrowingPace) {
+  client->greeting = "quit\n";  // the server closes on it
+  client->reconnect = true;
+  auto c = connect(port);
+  ASSERT_TRUE(run_until(*core, [&] { return client->connected_at.size() == 3; }));
+  EXPECT_GE(client->connected_at[1] - client->connected_at[0], 100ms);
+  EXPECT_GE(client->connected_at[2] - client->connected_at[1], 200ms);
 }
 
 TEST_F(Tcp, UnusableAddressesFailLikeUnreachableOnesAndDroppingCancelsTheRetry) {
