@@ -60,6 +60,10 @@ class service_process {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a runner that dies takes its service along
       ::setenv("ORV_TICKER_INSTANCE", instance.c_str(), 1);
       ::setenv("ORV_TICKER_APPDATA_DIR", scratch.c_str(), 1);
+      // Fixed thresholds keep glibc from raising them after the first large frees, which
+      // would make resident memory follow the allocator's history instead of live memory.
+      ::setenv("MALLOC_TRIM_THRESHOLD_", "131072", 1);
+      ::setenv("MALLOC_MMAP_THRESHOLD_", "131072", 1);
       redirect((scratch / "service.out").c_str(), 1);
       redirect((scratch / "service.err").c_str(), 2);
       ::execl(program.c_str(), program.c_str(), "--port", port_text.c_str(), "--log-level", "20", nullptr);
