@@ -202,9 +202,24 @@ void add_figures(figure_sheet& sheet, const std::string& prefix, const samples& 
   sheet.add(prefix + "_max", *std::max_element(s.micros.begin(), s.micros.end()), "us");
 }
 
+// Removed after the service that writes into it is gone: declare it before the service.
+struct scratch_folder {
+  fs::path path;
+  ~scratch_folder() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
 int run(const options& opt) {
   char scratch_template[] = "/tmp/orv_bench_renderer.XXXXXX";
-  const fs::path scratch = ::mkdtemp(scratch_template);
+  const char* made = ::mkdtemp(scratch_template);
+  if (!made) {
+    std::perror("scratch folder");
+    return 2;
+  }
+  const scratch_folder scratch_guard{made};
+  const fs::path& scratch = scratch_guard.path;
   const std::string ticker = "bench" + std::to_string(::getpid());
   const int port = free_port();
   service_process service(opt.service, port, scratch);
@@ -248,7 +263,6 @@ int run(const options& opt) {
   for (const char* object : {"/mem", "/sections", "/sectionmutex"})
     ::shm_unlink((object + encode_object_name(ticker)).c_str());
   if (!ok) return 1;
-  fs::remove_all(scratch);
 
   figure_sheet sheet;
   add_figures(sheet, "renderer_channel", channel_samples);
