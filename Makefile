@@ -37,6 +37,8 @@ bench:
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORV_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@$(BENCH_BUILD)/bench/orv_bench_engine --json=$(BUILD)/bench/engine.json
+	@$(BENCH_BUILD)/bench/orv_bench_feed --json=$(BUILD)/bench/feed.json
+	@$(BENCH_BUILD)/bench/orv_bench_renderer --json=$(BUILD)/bench/renderer.json
 
 # clang build with AddressSanitizer and UndefinedBehaviorSanitizer; each target runs FUZZ_SECONDS.
 fuzz:

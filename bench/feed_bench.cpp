@@ -1,0 +1,153 @@
+// Feed documents applied to a subscribed group, against Expat alone reading the same bytes
+// with no handlers set: the floor any document costs before the service looks at it.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/figures.h"
+#include "engine/expat_document.h"
+#include "engine/quillmere_ticker_manager.h"
+#include "engine/ticker_control.h"
+#include "engine/ticker_element.h"
+#include "feed/group_change_integrator.h"
+
+namespace orv::bench {
+namespace {
+
+constexpr int securities_per_document = 100;
+// Documents take turns, so each one changes the values the previous one left.
+constexpr int document_count = 8;
+
+// A full update of a group as a market hub pushes it.
+std::string feed_document(int version) {
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><FEED><BODY><GROUP id=\"markets\"><SECURITIES>";
+  for (int i = 0; i < securities_per_document; ++i) {
+    char security[400];
+    std::snprintf(security, sizeof security,
+                  "<SECURITY id=\"S%03d\"><NAME>Company %d</NAME><PRICE>%d.%02d</PRICE>"
+                  "<CHANGE>+0.%02d</CHANGE><VOLUME>%d</VOLUME><TIME>17:%02d:%02d</TIME><active>1</active></SECURITY>",
+                  i, i, 100 + i, version, (i + version) % 100, 1000 * i + version, version, i % 60);
+    xml += security;
+  }
+  return xml + "</SECURITIES></GROUP></BODY></FEED>";
+}
+
+const std::vector<std::string>& documents() {
+  static const std::vector<std::string> all = [] {
+    std::vector<std::string> made;
+    for (int v = 0; v < document_count; ++v) made.push_back(feed_document(v));
+    return made;
+  }();
+  return all;
+}
+
+double mean_document_bytes() {
+  double bytes = 0;
+  for (const auto& d : documents()) bytes += static_cast<double>(d.size());
+  return bytes / document_count;
+}
+
+// Hands the subscriber to the benchmark instead of connecting to a hub.
+struct captured_client : quillmere_client_base {
+  std::shared_ptr<quillmere_subscriber> subscriber;
+  quillmere_subscription subscribe(const std::vector<std::string>&, std::shared_ptr<quillmere_subscriber> s) override {
+    subscriber = std::move(s);
+    return std::make_shared<int>(0);
+  }
+};
+
+void feed_document_apply(benchmark::State& state) {
+  auto client = std::make_shared<captured_client>();
+  auto manager = std::make_shared<QuillmereTickerManager>(client, nullptr, make_group_change_integrator);
+  TickerControl ticker("bench", manager, nullptr, false);
+  if (!ticker.AddGroupAfterGroup("", "<group name=\"markets\"><subscribeurl>http://hub/markets</subscribeurl></group>") ||
+      !client->subscriber) {
+    state.SkipWithError("no subscription");
+    return;
+  }
+  std::size_t next = 0;
+  for (auto _ : state) {
+    client->subscriber->receive(documents()[next]);
+    next = (next + 1) % document_count;
+  }
+  // The last document applied must be in place: every security, with its own price.
+  const std::size_t last = (next + document_count - 1) % document_count;
+  const auto element = manager->key_index()->find("S099");
+  const std::string price = "199." + std::string(last < 10 ? "0" : "") + std::to_string(last);
+  bool priced = false;
+  if (element)
+    for (const auto& v : element->values()) priced = priced || (v.label == "PRICE" && v.text == price);
+  if (manager->key_index()->size() != securities_per_document || !priced) state.SkipWithError("document not applied");
+}
+
+// The floor: a parser made the same way for each document, no handlers.
+void expat_alone_parse(benchmark::State& state) {
+  std::size_t next = 0;
+  for (auto _ : state) {
+    expat_parser parser(XML_ParserCreate("UTF-8"), &XML_ParserFree);
+    if (!parse_document(parser.get(), documents()[next])) state.SkipWithError("parse failed");
+    next = (next + 1) % document_count;
+  }
+}
+
+// Expat calling handlers that do nothing: what the callbacks alone add to the floor.
+void XMLCALL ignore_start(void*, const XML_Char*, const XML_Char**) {}
+void XMLCALL ignore_end(void*, const XML_Char*) {}
+void XMLCALL ignore_text(void*, const XML_Char*, int) {}
+
+void expat_empty_handlers_parse(benchmark::State& state) {
+  std::size_t next = 0;
+  for (auto _ : state) {
+    expat_parser parser(XML_ParserCreate("UTF-8"), &XML_ParserFree);
+    XML_SetElementHandler(parser.get(), ignore_start, ignore_end);
+    XML_SetCharacterDataHandler(parser.get(), ignore_text);
+    if (!parse_document(parser.get(), documents()[next])) state.SkipWithError("parse failed");
+    next = (next + 1) % document_count;
+  }
+}
+
+void register_benchmarks() {
+  benchmark::RegisterBenchmark("feed_document_apply", feed_document_apply);
+  benchmark::RegisterBenchmark("expat_alone_parse", expat_alone_parse);
+  benchmark::RegisterBenchmark("expat_empty_handlers_parse", expat_empty_handlers_parse);
+}
+
+figure_sheet figures_from(const collecting_reporter& runs) {
+  figure_sheet sheet;
+  const double applied = runs.rate("feed_document_apply");
+  const double expat = runs.rate("expat_alone_parse");
+  // A benchmark left out by a filter gives no figure, and no ratio built on it.
+  if (applied > 0) sheet.add("feed_document_apply_100_securities", applied, "documents/s");
+  if (expat > 0) sheet.add("expat_alone_parse_100_securities", expat, "documents/s");
+  const double empty_handlers = runs.rate("expat_empty_handlers_parse");
+  if (empty_handlers > 0) sheet.add("expat_empty_handlers_parse_100_securities", empty_handlers, "documents/s");
+  if (applied > 0 && expat > 0) sheet.add("feed_document_apply_vs_expat_alone", expat / applied, "x");
+  sheet.add("feed_document_size", mean_document_bytes(), "bytes");
+  return sheet;
+}
+
+}  // namespace
+}  // namespace orv::bench
+
+int main(int argc, char** argv) {
+  using namespace orv::bench;
+  const std::string json = take_json_path(argc, argv, "build/bench/feed.json");
+  std::vector<char*> args = with_default_flags(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;  // without the closing null
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+  register_benchmarks();
+  collecting_reporter runs;
+  benchmark::RunSpecifiedBenchmarks(&runs);
+  benchmark::Shutdown();
+  const figure_sheet sheet = figures_from(runs);
+  sheet.print();
+  if (!sheet.write_json(json, "feed")) {
+    std::fprintf(stderr, "cannot write %s\n", json.c_str());
+    return 1;
+  }
+  return 0;
+}
