@@ -17,8 +17,10 @@ namespace orv {
 // Ends every document the feed hub pushes.
 inline constexpr std::string_view quillmere_separator = "---QuillmereSeparator---";
 
-// A document that has not ended after this many unread bytes drops the connection.
-inline constexpr std::size_t default_max_unread_feed_bytes = std::size_t{64} << 20;
+// A document that has not ended after this many unread bytes drops the connection. Feed
+// documents are kilobytes; the limit matches the largest tickertalk message, and keeps the
+// loop's pause for parsing the largest acceptable document near a tenth of a second.
+inline constexpr std::size_t default_max_unread_feed_bytes = std::size_t{16} << 20;
 
 struct quillmere_url {
   std::string scheme;

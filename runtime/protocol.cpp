@@ -12,15 +12,29 @@ void receive_buffer::consume(std::size_t n) {
 
 void receive_buffer::append(const char* data, std::size_t length) {
   if (length == 0) return;  // an empty, never-filled buffer has no storage to copy into
-  if (fill_ + length > bytes_.size() && read_ > 0) compact();
-  if (fill_ + length > bytes_.size()) bytes_.resize(std::max(bytes_.size() * 2, fill_ + length));
-  std::memcpy(bytes_.data() + fill_, data, length);
+  if (fill_ + length > capacity_) {
+    const std::size_t unread = fill_ - read_;
+    if (unread + length <= capacity_) {
+      compact();
+    } else {
+      // Only the unread bytes move, and the new block is not cleared first: growing a
+      // buffer of many megabytes is one copy, not three passes.
+      const std::size_t grown = std::max(capacity_ * 2, unread + length);
+      auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+      if (unread > 0) std::memcpy(bigger.get(), bytes_.get() + read_, unread);
+      bytes_ = std::move(bigger);
+      capacity_ = grown;
+      read_ = 0;
+      fill_ = unread;
+    }
+  }
+  std::memcpy(bytes_.get() + fill_, data, length);
   fill_ += length;
 }
 
 void receive_buffer::compact() {
   if (read_ == 0) return;
-  std::memmove(bytes_.data(), bytes_.data() + read_, fill_ - read_);
+  std::memmove(bytes_.get(), bytes_.get() + read_, fill_ - read_);
   fill_ -= read_;
   read_ = 0;
 }

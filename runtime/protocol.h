@@ -29,7 +29,7 @@ class transport {
 // of capacity() bytes. Appending moves the unread bytes to the front when that makes room.
 class receive_buffer {
  public:
-  std::string_view unread() const { return {bytes_.data() + read_, fill_ - read_}; }
+  std::string_view unread() const { return {bytes_.get() + read_, fill_ - read_}; }
   void consume(std::size_t n);
   void append(const char* data, std::size_t length);
   // Moves the unread bytes to the front: read_position() becomes 0.
@@ -37,10 +37,11 @@ class receive_buffer {
 
   std::size_t read_position() const { return read_; }
   std::size_t fill_position() const { return fill_; }
-  std::size_t capacity() const { return bytes_.size(); }
+  std::size_t capacity() const { return capacity_; }
 
  private:
-  std::vector<char> bytes_;
+  std::unique_ptr<char[]> bytes_;
+  std::size_t capacity_ = 0;
   std::size_t read_ = 0;
   std::size_t fill_ = 0;
 };
