@@ -82,7 +82,9 @@ class talk_connection : public std::enable_shared_from_this<talk_connection> {
   }
 
   std::size_t waiting() const { return sent_at_.size(); }
-  bool done() const { return closed_ || (!state_.sending && sent_at_.empty()); }
+  bool done() const {
+    return closed_ || (!state_.sending && sent_at_.empty() && next_tag_ % static_cast<std::int64_t>(tails_.size()) == 0);
+  }
 
   void close() {
     if (closed_) return;
@@ -93,11 +95,14 @@ class talk_connection : public std::enable_shared_from_this<talk_connection> {
   }
 
  private:
+  // Keeps depth commands unanswered while sending; once stopped, still finishes the cycle
+  // under way, so that no write is left without the delete that follows it.
   void top_up() {
     const auto now = clock::now();
-    while (state_.sending && static_cast<int>(sent_at_.size()) < depth_) {
+    const auto cycle = static_cast<std::int64_t>(tails_.size());
+    while (state_.sending ? static_cast<int>(sent_at_.size()) < depth_ : next_tag_ % cycle != 0) {
       outgoing_ += std::to_string(next_tag_);
-      outgoing_ += tails_[static_cast<std::size_t>(next_tag_ % static_cast<std::int64_t>(tails_.size()))];
+      outgoing_ += tails_[static_cast<std::size_t>(next_tag_ % cycle)];
       ++next_tag_;
       sent_at_.push_back(now);
     }

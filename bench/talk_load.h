@@ -29,7 +29,8 @@ struct talk_load_result {
 };
 
 // Opens `connections` connections, each keeping `depth` commands of its cycle unanswered,
-// for `duration`; then stops sending and waits a little for the replies still due.
+// for `duration`; then finishes each connection's cycle and waits a little for the replies
+// still due.
 // One thread: everything runs on the caller's.
 talk_load_result run_talk_load(const boost::asio::ip::tcp::endpoint& service,
                                const std::vector<std::vector<std::vector<std::string>>>& cycles, int depth,
