@@ -6,6 +6,9 @@ BENCH_BUILD ?= build-bench
 FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
+# The neutral line client the tickertalk bench compares the service and Redis with; it lives
+# outside the repository, and the reference is skipped where it is absent.
+LINEBENCH_SRC ?= ../shared/tools/linebench.c
 RUN_ARGS    ?=
 
 .PHONY: all build deps test run bench fuzz stress clean
@@ -36,9 +39,12 @@ bench:
 	@bash scripts/install-deps.sh bench
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORV_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@if [ -f $(LINEBENCH_SRC) ]; then cc -O2 -o $(BENCH_BUILD)/linebench $(LINEBENCH_SRC); fi
 	@$(BENCH_BUILD)/bench/orv_bench_engine --json=$(BUILD)/bench/engine.json
 	@$(BENCH_BUILD)/bench/orv_bench_feed --json=$(BUILD)/bench/feed.json
 	@$(BENCH_BUILD)/bench/orv_bench_renderer --json=$(BUILD)/bench/renderer.json
+	@$(BENCH_BUILD)/bench/orv_bench_tickertalk --connections 10 --pipeline 32 --seconds 5 \
+	  --json=$(BUILD)/bench/tickertalk.json
 
 # clang build with AddressSanitizer and UndefinedBehaviorSanitizer; each target runs FUZZ_SECONDS.
 fuzz:
