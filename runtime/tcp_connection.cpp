@@ -1,6 +1,7 @@
 #include "runtime/tcp_connection.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <vector>
 
@@ -28,6 +29,7 @@ tcp_connection::tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_
       peer_(describe(socket_)) {
   boost::system::error_code ignored;
   socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+  socket_.non_blocking(true, ignored);
 }
 
 tcp_connection::~tcp_connection() {
@@ -45,40 +47,56 @@ void tcp_connection::start() {
   if (open_) read_next();
 }
 
+// Waits for input without holding a buffer: an idle connection costs no read memory, and
+// no read is tried before the socket has something.
 void tcp_connection::read_next() {
-  socket_.async_read_some(boost::asio::buffer(chunk_),
-                          [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
-                            self->on_read(ec, n);
-                          });
+  socket_.async_wait(boost::asio::ip::tcp::socket::wait_read,
+                     [self = shared_from_this()](const boost::system::error_code& ec) { self->on_readable(ec); });
 }
 
-void tcp_connection::on_read(const boost::system::error_code& ec, std::size_t n) {
+void tcp_connection::on_readable(const boost::system::error_code& ec) {
   if (!open_) return;
   if (ec) {
-    shut(ec == boost::asio::error::eof ? "closed by the peer" : ec.message(), 50);
+    shut(ec.message(), 50);
     return;
   }
-  hand_over(0, n);
+  // Shared by every connection of the loop's thread: it is filled and handed to one
+  // protocol at a time, and whatever the protocol leaves is copied out before returning.
+  thread_local std::array<char, 65536> chunk;
+  boost::system::error_code read_error;
+  const std::size_t n = socket_.read_some(boost::asio::buffer(chunk), read_error);
+  if (read_error == boost::asio::error::would_block || read_error == boost::asio::error::try_again) {
+    read_next();
+    return;
+  }
+  if (read_error) {
+    shut(read_error == boost::asio::error::eof ? "closed by the peer" : read_error.message(), 50);
+    return;
+  }
+  hand_over(std::string_view(chunk.data(), n));
 }
 
-// Gives chunk_[from, to) to the protocol. When it yields part way, the rest waits behind
-// the handlers already queued, and no new read starts until the chunk is used up.
-void tcp_connection::hand_over(std::size_t from, std::size_t to) {
+// When the protocol yields part way, the rest waits behind the handlers already queued,
+// and nothing new is read until it is used up.
+void tcp_connection::hand_over(std::string_view bytes) {
   auto keep = protocol_;
-  std::size_t taken = to - from;
+  std::size_t taken = bytes.size();
   try {
-    taken = keep->data_received(chunk_.data() + from, to - from);
+    taken = keep->data_received(bytes.data(), bytes.size());
   } catch (const std::exception& e) {
     close(std::string("protocol failed: ") + e.what());
   }
   if (!open_) return;
-  from += std::min(taken, to - from);
-  if (from == to) {
+  bytes.remove_prefix(std::min(taken, bytes.size()));
+  if (bytes.empty()) {
     read_next();
     return;
   }
-  boost::asio::post(socket_.get_executor(), [self = shared_from_this(), from, to] {
-    if (self->open_) self->hand_over(from, to);
+  held_back_.assign(bytes);
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    if (!self->open_) return;
+    const std::string rest = std::move(self->held_back_);
+    self->hand_over(rest);
   });
 }
 

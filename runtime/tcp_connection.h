@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -38,8 +37,8 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
 
  private:
   void read_next();
-  void on_read(const boost::system::error_code& ec, std::size_t n);
-  void hand_over(std::size_t from, std::size_t to);
+  void on_readable(const boost::system::error_code& ec);
+  void hand_over(std::string_view bytes);
   void write_queued();
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);
@@ -52,7 +51,7 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
   std::string peer_;
   bool open_ = true;
 
-  std::array<char, 16384> chunk_;  // per connection: a thousand idle clients stay cheap
+  std::string held_back_;  // input the protocol has not taken yet, while it yields
   std::deque<std::string> queue_;  // push_back keeps earlier entries in place for the writer
   std::size_t unsent_ = 0;
   std::size_t in_flight_ = 0;      // entries of queue_ handed to the current write
