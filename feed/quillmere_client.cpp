@@ -88,12 +88,11 @@ void quillmere_client_protocol::connection_made() {
 }
 
 std::size_t quillmere_client_protocol::data_received(const char* data, std::size_t length) {
-  buffer().append(data, length);
-  if (log_ && log_->should_log(100)) log_->stream(100) << "Got data. Buffer is now: " << buffer().unread().size() << "\n";
-  hand_on_documents();
+  documents_.feed({data, length}, [this](std::string&& message) { return hand_on(std::move(message)); });
+  if (log_ && log_->should_log(100)) log_->stream(100) << "Got data. Buffer is now: " << documents_.unfinished_size() << "\n";
   // Whatever is left is one unfinished document; a hub that never ends it must not
   // make us buffer without bound. The connector reconnects after the loss.
-  if (buffer().unread().size() > factory_->max_unread_bytes()) {
+  if (has_transport() && documents_.unfinished_size() > factory_->max_unread_bytes()) {
     if (log_ && log_->should_log(20))
       log_->stream(20) << "Feed document passed " << factory_->max_unread_bytes()
                        << " bytes without a separator. Dropping the connection.\n";
@@ -102,29 +101,17 @@ std::size_t quillmere_client_protocol::data_received(const char* data, std::size
   return length;
 }
 
-void quillmere_client_protocol::hand_on_documents() {
-  for (;;) {
-    const std::string_view unread = buffer().unread();
-    const auto at = unread.find(quillmere_separator, searched_);
-    if (at == std::string_view::npos) {
-      // A separator split across reads may start in the last few bytes.
-      searched_ = unread.size() >= quillmere_separator.size() ? unread.size() - quillmere_separator.size() + 1 : 0;
-      return;
-    }
-    searched_ = 0;
-    // The first message carries the HTTP response header in front of the document.
-    const std::string_view message = unread.substr(0, at);
-    const auto start = message.find('<');
-    std::string document = start == std::string_view::npos ? std::string() : std::string(message.substr(start));
-
-    buffer().consume(at + quillmere_separator.size());
-    // Moving only once half the block is consumed keeps small documents from shifting
-    // the buffer on every read.
-    if (buffer().read_position() >= buffer().capacity() / 2) buffer().compact();
-
-    if (log_ && log_->should_log(100)) log_->stream(100) << "GOT MESSAGE: " << document << "\n";
-    if (const auto& subscriber = factory_->subscriber()) subscriber->receive(document);
-  }
+bool quillmere_client_protocol::hand_on(std::string&& message) {
+  // The first message carries the HTTP response header in front of the document.
+  const auto start = message.find('<');
+  std::string document;
+  if (start == 0)
+    document = std::move(message);
+  else if (start != std::string::npos)
+    document = message.substr(start);
+  if (log_ && log_->should_log(100)) log_->stream(100) << "GOT MESSAGE: " << document << "\n";
+  if (const auto& subscriber = factory_->subscriber()) subscriber->receive(document);
+  return !transport_closed();
 }
 
 void quillmere_client_protocol::connection_lost() {

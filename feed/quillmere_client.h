@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/quillmere_ticker_manager.h"
+#include "feed/document_splitter.h"
 #include "runtime/asyncore.h"
 #include "runtime/logger_base.h"
 #include "runtime/protocol.h"
@@ -88,13 +89,11 @@ class quillmere_client_protocol : public vorn::base_protocol {
   void connection_lost() override;
 
  private:
-  void hand_on_documents();
+  bool hand_on(std::string&& message);
 
   std::shared_ptr<quillmere_client_factory> factory_;
   std::shared_ptr<vorn::logger_base> log_;
-  // Unread bytes already searched without finding where a separator starts; a slowly
-  // arriving large document is then searched once, not once per read.
-  std::size_t searched_ = 0;
+  document_splitter documents_{quillmere_separator};
 };
 
 }  // namespace orv

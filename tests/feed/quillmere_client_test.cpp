@@ -79,6 +79,19 @@ TEST(QuillmereClientProtocol, SplitsTheStreamWhereverReadsAreCut) {
   EXPECT_EQ(bytewise.subscriber->documents, documents);
 }
 
+TEST(QuillmereClientProtocol, ALargeDocumentInManyReadsComesOutWhole) {
+  std::string big = "<big>";
+  for (int i = 0; big.size() < 300000; ++i) big += "<v>" + std::to_string(i) + "</v>";
+  big += "</big>";
+  const std::string wire = big + separator + "<small/>" + separator;
+  // Read sizes that put the separator across reads, and pieces past the gathering size.
+  for (const std::size_t read : {std::size_t{40000}, std::size_t{65537}, big.size() + 3}) {
+    connection c;
+    for (std::size_t at = 0; at < wire.size(); at += read) c.receive(std::string_view(wire).substr(at, read));
+    EXPECT_EQ(c.subscriber->documents, (texts{big, "<small/>"})) << read;
+  }
+}
+
 TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTheCap) {
   connection c(64);
   c.receive("<big>" + std::string(59, 'x'));  // exactly at the cap

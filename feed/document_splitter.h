@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orv {
+
+// Cuts a byte stream at a separator. The unfinished message is kept as a list of pieces,
+// not one block, so a message that keeps growing never makes us copy what came before;
+// it is joined once, when its separator arrives.
+class document_splitter {
+ public:
+  explicit document_splitter(std::string_view separator) : separator_(separator) {}
+
+  // Calls on_message with each message completed by these bytes, in order; stops early
+  // when on_message returns false.
+  void feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message);
+  // Bytes of the message not finished yet.
+  std::size_t unfinished_size() const { return size_; }
+
+ private:
+  void append(std::string_view bytes);
+  std::string tail(std::size_t n) const;
+  void truncate(std::size_t size);
+  std::string take_message();
+
+  std::string separator_;
+  std::vector<std::string> pieces_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace orv
