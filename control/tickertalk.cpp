@@ -20,10 +20,6 @@ std::int32_t next_connection_id = 1;
 // renderers' requests are never queued behind a whole read of them.
 constexpr std::size_t commands_per_turn = 32;
 
-// Past this many bytes a turn's replies go out without waiting for the rest of the turn,
-// so that a turn of long listings is not held in memory twice over.
-constexpr std::size_t turn_output_limit = 64 * 1024;
-
 }  // namespace
 
 tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers)
@@ -43,21 +39,6 @@ tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logg
 
 void tickertalk_protocol::connection_made() {
   install_message_parser(std::make_shared<vorn::message_accumulator>(*this));
-}
-
-std::size_t tickertalk_protocol::data_received(const char* data, std::size_t length) {
-  in_turn_ = true;
-  std::size_t taken = 0;
-  try {
-    taken = vorn::plaintalk_protocol::data_received(data, length);
-  } catch (...) {
-    in_turn_ = false;
-    flush();
-    throw;
-  }
-  in_turn_ = false;
-  flush();
-  return taken;
 }
 
 void tickertalk_protocol::message_received(const field_list& fields) {
@@ -103,22 +84,7 @@ void tickertalk_protocol::add_outcome(bool success, const std::string& text) {
   if (!text.empty()) reply_.add_field(text);
 }
 
-void tickertalk_protocol::send_reply() {
-  turn_output_ += reply_.text();
-  turn_output_ += end_of_message;
-  if (!in_turn_ || turn_output_.size() >= turn_output_limit) flush();
-}
-
-void tickertalk_protocol::send(std::string_view bytes) {
-  turn_output_ += bytes;
-  if (!in_turn_ || turn_output_.size() >= turn_output_limit) flush();
-}
-
-void tickertalk_protocol::flush() {
-  if (turn_output_.empty()) return;
-  write(turn_output_);
-  turn_output_.clear();
-}
+void tickertalk_protocol::send_reply() { write(reply_.text() + std::string(end_of_message)); }
 
 void tickertalk_protocol::on_protocol(const field_list& fields) {
   events_enabled_ = true;
@@ -198,7 +164,7 @@ void tickertalk_factory::broadcast_event(const std::vector<std::string>& fields)
       receivers.push_back(std::move(connection));
   }
   const std::string wire = event.text() + std::string(end_of_message);
-  for (const auto& connection : receivers) connection->send(wire);
+  for (const auto& connection : receivers) connection->write(wire);
 
   if (!receivers.empty() && logger_->should_log(50))
     logger_->stream(50) << "Sent event to " << receivers.size() << "/" << connections_.size() << ": \"" << event.text()

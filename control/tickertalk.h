@@ -5,7 +5,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "runtime/plaintalk.h"
@@ -24,12 +23,7 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   tickertalk_protocol(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers);
 
   void connection_made() override;
-  // The replies to one turn's commands leave in one write instead of one each.
-  std::size_t data_received(const char* data, std::size_t length) override;
   void message_received(const field_list& fields) override;
-
-  // Writes now, or behind the replies of the turn being served, keeping the order.
-  void send(std::string_view bytes);
 
   std::int32_t id() const { return connection_id_; }
   // Set by the "protocol" command; broadcast events go only to connections that asked.
@@ -48,7 +42,6 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   bool check_argument_count(const field_list& fields, std::size_t expected, bool at_least);
   void add_outcome(bool success, const std::string& text);
   void send_reply();
-  void flush();
 
   std::int32_t connection_id_;
   vorn::message reply_;
@@ -56,8 +49,6 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   tickers_interface* tickers_;
   std::shared_ptr<vorn::logger_base> logger_;
   bool events_enabled_ = false;
-  bool in_turn_ = false;
-  std::string turn_output_;
   std::map<std::string, command_handler> commands_;
 };
 

@@ -78,37 +78,6 @@ TEST_F(Tickertalk, FailuresBelowTheDispatcherBecomeErrorReplies) {
                            }));
 }
 
-// Replies to the commands of one read leave in one write, at most one turn's worth, and an
-// event raised by one of those commands keeps its place among them.
-TEST_F(Tickertalk, RepliesOfATurnLeaveInOneWriteInOrder) {
-  scripted_registry registry;
-  auto scripted = std::make_shared<tickertalk_factory>(log, &registry);
-  registry.add = [&](const std::string& name) {
-    scripted->broadcast_event({"event", "added", name});
-    return ticker_result{true, ""};
-  };
-  fake_connection client(*scripted);
-  client.receive("p protocol tickertalk\r\n");
-  client.sent();
-  client.wire.writes = 0;
-
-  client.receive("1 ListTickers\r\n2 AddTicker Y\r\n3 ListTickers\r\n");
-  EXPECT_EQ(client.wire.writes, 1);
-  EXPECT_EQ(client.sent(), (messages{{"1", "error"}, {"*", "event", "added", "Y"}, {"2", "ok"}, {"3", "error"}}));
-
-  std::string many;
-  for (int i = 0; i < 40; ++i) many += std::to_string(i) + " ListTickers\r\n";
-  client.wire.writes = 0;
-  client.receive(many);
-  EXPECT_EQ(client.wire.writes, 2);  // 32 commands a turn
-  EXPECT_EQ(client.sent().size(), 40u);
-
-  // Outside a turn an event goes at once.
-  client.wire.writes = 0;
-  scripted->broadcast_event({"event", "at_end", "T"});
-  EXPECT_EQ(client.wire.writes, 1);
-}
-
 TEST_F(Tickertalk, EventsGoOnlyToLiveConnectionsThatAskedForThem) {
   fake_connection subscribed(*factory), silent(*factory), declined(*factory), gone(*factory);
   factory->broadcast_event({"event", "at_end", "T"});

@@ -14,7 +14,6 @@ namespace orv::testing {
 struct fake_transport : vorn::transport {
   bool write(std::string_view bytes) override {
     if (open) written += bytes;
-    writes += open;
     return open;
   }
   void close(std::string_view) override { open = false; }
@@ -22,7 +21,6 @@ struct fake_transport : vorn::transport {
 
   bool open = true;
   std::string written;
-  int writes = 0;
 };
 
 // The messages in bytes, cut by the library's own framing.
