@@ -81,12 +81,16 @@ void tcp_connection::on_readable(const boost::system::error_code& ec) {
 void tcp_connection::hand_over(std::string_view bytes) {
   auto keep = protocol_;
   std::size_t taken = bytes.size();
+  // What the protocol writes during its turn leaves in one send at the end of it.
+  in_turn_ = true;
   try {
     taken = keep->data_received(bytes.data(), bytes.size());
   } catch (const std::exception& e) {
     close(std::string("protocol failed: ") + e.what());
   }
+  in_turn_ = false;
   if (!open_) return;
+  if (in_flight_ == 0 && !queue_.empty()) write_queued();
   bytes.remove_prefix(std::min(taken, bytes.size()));
   if (bytes.empty()) {
     read_next();
@@ -112,13 +116,18 @@ bool tcp_connection::write(std::string_view bytes) {
   }
   queue_.emplace_back(bytes);
   unsent_ += bytes.size();
-  if (in_flight_ == 0) write_queued();
+  if (in_flight_ == 0 && !in_turn_) write_queued();
   return true;
 }
 
-void tcp_connection::write_queued() {
+std::vector<boost::asio::const_buffer> tcp_connection::gathered() const {
   std::vector<boost::asio::const_buffer> buffers;
   for (std::size_t i = 0; i < queue_.size() && i < 64; ++i) buffers.push_back(boost::asio::buffer(queue_[i]));
+  return buffers;
+}
+
+void tcp_connection::write_queued() {
+  const auto buffers = gathered();
   in_flight_ = buffers.size();
   boost::asio::async_write(socket_, buffers,
                            [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
@@ -146,6 +155,9 @@ void tcp_connection::shut(const std::string& reason, int level) {
   log_line(logger_, reason.empty() ? 50 : level,
            "Connection with " + peer_ + " closed" + (reason.empty() ? "" : ": " + reason));
   boost::system::error_code ignored;
+  // Replies written in the turn that closes (say, before a malformed message) still go,
+  // as far as the socket takes them without waiting.
+  if (in_flight_ == 0 && !queue_.empty()) socket_.write_some(gathered(), ignored);
   socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   boost::asio::post(socket_.get_executor(), [self = shared_from_this(), reason] { self->finish(reason); });

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -39,6 +40,7 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
   void read_next();
   void on_readable(const boost::system::error_code& ec);
   void hand_over(std::string_view bytes);
+  std::vector<boost::asio::const_buffer> gathered() const;
   void write_queued();
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);
@@ -50,6 +52,7 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
   closed_callback on_closed_;
   std::string peer_;
   bool open_ = true;
+  bool in_turn_ = false;
 
   std::string held_back_;  // input the protocol has not taken yet, while it yields
   std::deque<std::string> queue_;  // push_back keeps earlier entries in place for the writer

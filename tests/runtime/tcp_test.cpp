@@ -58,19 +58,22 @@ struct server_factory : vorn::protocol_factory_base {
 // Client side: sends its greeting once connected and keeps what arrives in the buffer.
 class client_protocol : public vorn::base_protocol {
  public:
-  explicit client_protocol(std::string greeting) : greeting_(std::move(greeting)) {}
+  client_protocol(std::string greeting, std::shared_ptr<std::vector<std::string>> closed_log)
+      : greeting_(std::move(greeting)), closed_log_(std::move(closed_log)) {}
   void connection_made() override { write(greeting_); }
   void received_data_added_to_buffer() override { received = buffer().unread(); }
+  void connection_lost() override { closed_log_->push_back(received); }
   std::string received;
 
  private:
   std::string greeting_;
+  std::shared_ptr<std::vector<std::string>> closed_log_;
 };
 
 struct client_factory : vorn::client_factory_base {
   client_factory() : client_factory_base(std::make_shared<memory_logger>()) {}
   std::shared_ptr<vorn::base_protocol> create_protocol() override {
-    auto p = std::make_shared<client_protocol>(greeting);
+    auto p = std::make_shared<client_protocol>(greeting, received_by_closed);
     current = p;
     connected_at.push_back(steady::now());
     return p;
@@ -89,6 +92,8 @@ struct client_factory : vorn::client_factory_base {
   bool reconnect = false;
   std::string greeting = "7 hello {3}a b\r\n";
   std::weak_ptr<client_protocol> current;
+  // What each connection had received when it closed.
+  std::shared_ptr<std::vector<std::string>> received_by_closed = std::make_shared<std::vector<std::string>>();
   std::vector<steady::time_point> failed_at, connected_at;
   int losses = 0;
   std::string last_reason;
@@ -150,10 +155,12 @@ TEST_F(Tcp, MalformedInputClosesOnlyThatConnection) {
   auto good = connect(port);
   ASSERT_TRUE(run_until(*core, [&] { return client_received("\r\n"); }));
   auto good_protocol = client->current.lock();
-  client->greeting = "bad\rline\n";
+  // The reply to what came before the malformed part of the same read still arrives.
+  client->greeting = "9 first\nbad\rline\n";
   auto bad = connect(port);
   ASSERT_TRUE(run_until(*core, [&] { return client->losses == 1; }));
   EXPECT_TRUE(server->log().contains("CR not followed by LF"));
+  EXPECT_EQ(client->received_by_closed->back(), "9 re first\r\n");
   EXPECT_TRUE(good->is_connected());
   good_protocol->write("8 still here\n");
   EXPECT_TRUE(run_until(*core, [&] { return good_protocol->received.find("8 re still here") != std::string::npos; }));
