@@ -251,20 +251,5 @@ figure_sheet figures_from(const collecting_reporter& runs) {
 
 int main(int argc, char** argv) {
   using namespace orv::bench;
-  const std::string json = take_json_path(argc, argv, "build/bench/engine.json");
-  std::vector<char*> args = with_default_flags(argc, argv);
-  int count = static_cast<int>(args.size()) - 1;  // without the closing null
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
-  register_benchmarks();
-  collecting_reporter runs;
-  benchmark::RunSpecifiedBenchmarks(&runs);
-  benchmark::Shutdown();
-  const figure_sheet sheet = figures_from(runs);
-  sheet.print();
-  if (!sheet.write_json(json, "engine")) {
-    std::fprintf(stderr, "cannot write %s\n", json.c_str());
-    return 1;
-  }
-  return 0;
+  return run_suite(argc, argv, "engine", register_benchmarks, figures_from);
 }

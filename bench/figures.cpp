@@ -90,4 +90,24 @@ std::string take_json_path(int& argc, char** argv, const std::string& fallback) 
   return path;
 }
 
+int run_suite(int argc, char** argv, const std::string& suite, const std::function<void()>& register_benchmarks,
+              const std::function<figure_sheet(const collecting_reporter&)>& make_figures) {
+  const std::string json = take_json_path(argc, argv, "build/bench/" + suite + ".json");
+  std::vector<char*> args = with_default_flags(argc, argv);
+  int count = static_cast<int>(args.size()) - 1;  // without the closing null
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
+  register_benchmarks();
+  collecting_reporter runs;
+  benchmark::RunSpecifiedBenchmarks(&runs);
+  benchmark::Shutdown();
+  const figure_sheet sheet = make_figures(runs);
+  sheet.print();
+  if (!sheet.write_json(json, suite)) {
+    std::fprintf(stderr, "cannot write %s\n", json.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace orv::bench

@@ -2,6 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ class collecting_reporter : public benchmark::BenchmarkReporter {
 // in random interleaved order, so that load from elsewhere on the machine hits the
 // figures of a ratio alike, and the median of them as the figure. Ends with a null.
 std::vector<char*> with_default_flags(int argc, char** argv);
+
+// The main of a Google Benchmark suite: runs what register_benchmarks registered, then
+// prints the figures make_figures works out of the runs and writes them as JSON (default
+// path build/bench/<suite>.json). Returns the process's exit code.
+int run_suite(int argc, char** argv, const std::string& suite, const std::function<void()>& register_benchmarks,
+              const std::function<figure_sheet(const collecting_reporter&)>& make_figures);
 
 // Takes "--json=PATH" out of argv (default: fallback) before Google Benchmark reads the rest.
 std::string take_json_path(int& argc, char** argv, const std::string& fallback);

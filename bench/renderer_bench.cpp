@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/child_process.h"
 #include "bench/figures.h"
 #include "hosting/object_name.h"
 #include "renderer/orv_renderer.h"
@@ -48,59 +49,12 @@ struct options {
   std::string json = "build/bench/renderer.json";
 };
 
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  ::close(fd);
-  return bound ? ntohs(address.sin_port) : 0;
+// Standard output and error of the service, for a failure report.
+std::string service_output(const fs::path& scratch) {
+  std::stringstream text;
+  for (const char* name : {"service.out", "service.err"}) text << std::ifstream(scratch / name).rdbuf();
+  return text.str();
 }
-
-// The service under measurement, isolated from any other instance, its output in a scratch
-// folder.
-class service_process {
- public:
-  service_process(const std::string& program, int port, const fs::path& scratch) : scratch_(scratch) {
-    const std::string port_text = std::to_string(port);
-    const std::string instance = "bench" + std::to_string(::getpid());
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a bench that dies takes its service along
-      ::setenv("ORV_TICKER_INSTANCE", instance.c_str(), 1);
-      ::setenv("ORV_TICKER_APPDATA_DIR", scratch.c_str(), 1);
-      redirect((scratch / "service.out").c_str(), 1);
-      redirect((scratch / "service.err").c_str(), 2);
-      ::execl(program.c_str(), program.c_str(), "--port", port_text.c_str(), nullptr);
-      ::_exit(127);
-    }
-  }
-  ~service_process() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
-  bool running() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-  std::string output() const {
-    std::stringstream text;
-    for (const char* name : {"service.out", "service.err"}) text << std::ifstream(scratch_ / name).rdbuf();
-    return text.str();
-  }
-
- private:
-  static void redirect(const char* path, int fd) {
-    const int file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(file, fd);
-    ::close(file);
-  }
-
-  fs::path scratch_;
-  pid_t pid_;
-};
 
 // The other end of the floor: answers each byte with the same byte until the socket ends.
 class echo_process {
@@ -221,8 +175,10 @@ int run(const options& opt) {
   const scratch_folder scratch_guard{made};
   const fs::path& scratch = scratch_guard.path;
   const std::string ticker = "bench" + std::to_string(::getpid());
-  const int port = free_port();
-  service_process service(opt.service, port, scratch);
+  const int port = free_loopback_port();
+  child_process service(opt.service, {"--port", std::to_string(port)},
+                        {"ORV_TICKER_INSTANCE=" + ticker, "ORV_TICKER_APPDATA_DIR=" + scratch.string()},
+                        scratch / "service.out", scratch / "service.err");
   // Forked before any connection is made, so the echo child holds none of them.
   echo_process echo;
   if (!echo.ready()) {
@@ -238,7 +194,7 @@ int run(const options& opt) {
   }
   if (!connected || ask(talk, {"1", "AddTicker", ticker}) != fields{"1", "ok"} ||
       ask(talk, {"2", "on_ticker", ticker, "AddGroupAfterGroup", "", group_xml("quotes")}) != fields{"2", "ok"}) {
-    std::cerr << "cannot set up a ticker on " << opt.service << ":\n" << service.output();
+    std::cerr << "cannot set up a ticker on " << opt.service << ":\n" << service_output(scratch);
     return 2;
   }
 
@@ -257,7 +213,7 @@ int run(const options& opt) {
     const auto floor_block = [&] { return run_block(per_block, floor_samples, [&] { return echo.round_trip(); }); };
     ok = block % 2 ? floor_block() && channel_block() : channel_block() && floor_block();
   }
-  if (!ok) std::cerr << "a round trip failed: " << orv_renderer_last_error(channel) << "\n" << service.output();
+  if (!ok) std::cerr << "a round trip failed: " << orv_renderer_last_error(channel) << "\n" << service_output(scratch);
   orv_renderer_close(channel);
   // Nobody unlinks a ticker's shared areas; this run's ticker is gone for good.
   for (const char* object : {"/mem", "/sections", "/sectionmutex"})
