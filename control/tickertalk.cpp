@@ -84,7 +84,9 @@ void tickertalk_protocol::add_outcome(bool success, const std::string& text) {
   if (!text.empty()) reply_.add_field(text);
 }
 
-void tickertalk_protocol::send_reply() { write(reply_.text() + std::string(end_of_message)); }
+void tickertalk_protocol::send_reply() {
+  if (write(reply_.text())) write(end_of_message);
+}
 
 void tickertalk_protocol::on_protocol(const field_list& fields) {
   events_enabled_ = true;

@@ -1,6 +1,19 @@
 #include "runtime/plaintalk.h"
 
+#include <array>
+
 namespace vorn {
+
+namespace {
+
+// The bytes that end a run of plain field bytes: separator, line ends, escape.
+constexpr auto ends_plain_run = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {' ', '\n', '\r', '{'}) table[c] = true;
+  return table;
+}();
+
+}  // namespace
 
 void message::start(std::string_view name) {
   text_.clear();
@@ -33,6 +46,11 @@ void message_accumulator::last_field_ended() {
   auto fields = std::move(fields_);
   fields_.clear();
   consumer_.message_received(fields);
+  // The list's storage serves the next message too, unless the consumer started one.
+  if (fields_.empty()) {
+    fields.clear();
+    fields_.swap(fields);
+  }
 }
 
 plaintalk_protocol::plaintalk_protocol(std::shared_ptr<message_parser> parser)
@@ -53,7 +71,7 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
     switch (state_) {
       case state::plain: {
         const char* run = p;
-        while (p < end && *p != ' ' && *p != '\n' && *p != '\r' && *p != '{') ++p;
+        while (p < end && !ends_plain_run[static_cast<unsigned char>(*p)]) ++p;
         if (p > run) {
           in_message_ = true;
           if (!add_message_bytes(static_cast<std::size_t>(p - run))) return length;

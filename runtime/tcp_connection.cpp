@@ -12,6 +12,8 @@ namespace vorn::detail {
 
 namespace {
 
+constexpr std::size_t coalesce_limit = 64 * 1024;
+
 std::string describe(const boost::asio::ip::tcp::socket& socket) {
   boost::system::error_code ec;
   auto peer = socket.remote_endpoint(ec);
@@ -114,7 +116,11 @@ bool tcp_connection::write(std::string_view bytes) {
           std::to_string(protocol_->max_unsent_output()));
     return false;
   }
-  queue_.emplace_back(bytes);
+  // Small writes of one turn join the last entry not yet handed to the socket.
+  if (queue_.size() > in_flight_ && queue_.back().size() < coalesce_limit)
+    queue_.back() += bytes;
+  else
+    queue_.emplace_back(bytes);
   unsent_ += bytes.size();
   if (in_flight_ == 0 && !in_turn_) write_queued();
   return true;

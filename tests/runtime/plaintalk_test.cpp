@@ -155,6 +155,32 @@ TEST(PlaintalkParser, ConsumerMayReplaceTheParserOrCloseBetweenMessages) {
   EXPECT_EQ(second, (messages{{"b", "c"}, {"bye"}}));
 }
 
+// A consumer may start the next message itself while handling one; reusing the finished
+// message's storage must not clobber it.
+TEST(MessageAccumulator, AConsumerThatStartsTheNextMessageKeepsItsFields) {
+  struct consumer : vorn::message_consumer {
+    void message_received(const fields& f) override {
+      got.push_back(f);
+      if (f[0] == "1") {
+        accumulator->field_bytes_received("2", 1);
+        accumulator->field_ended();
+      }
+    }
+    vorn::message_accumulator* accumulator = nullptr;
+    messages got;
+  } c;
+  vorn::message_accumulator accumulator(c);
+  c.accumulator = &accumulator;
+  for (const char* field : {"1", "a"}) {
+    accumulator.field_bytes_received(field, 1);
+    if (field[0] == '1') accumulator.field_ended();
+  }
+  accumulator.last_field_ended();
+  accumulator.field_bytes_received("b", 1);
+  accumulator.last_field_ended();
+  EXPECT_EQ(c.got, (messages{{"1", "a"}, {"2", "b"}}));
+}
+
 TEST(PlaintalkMessage, EscapesOnlyFieldsThatNeedItAndParsesBack) {
   const fields all{"7", "ok", "", "two words", "line\nbreak", "cr\r", "{3}", "a}b", std::string("nul\0x", 5)};
   vorn::message m;
