@@ -34,8 +34,10 @@ class collecting_reporter : public benchmark::BenchmarkReporter {
   bool ReportContext(const Context& context) override;
   void ReportRuns(const std::vector<Run>& runs) override;
 
-  // Iterations per second of the named instance ("get_next_element/10"), the median over
-  // its repetitions; 0 when it did not run or failed.
+  // Iterations per second of the named instance ("get_next_element/10"), the best of its
+  // repetitions: on a shared machine other load only ever slows a repetition down (here
+  // by up to 1.7x, in bursts), so the fastest is the nearest to the code's own speed.
+  // 0 when it did not run or failed.
   double rate(const std::string& instance) const;
 
  private:
@@ -44,7 +46,7 @@ class collecting_reporter : public benchmark::BenchmarkReporter {
 
 // argv behind the flags every benchmark here runs with unless told otherwise: repetitions
 // in random interleaved order, so that load from elsewhere on the machine hits the
-// figures of a ratio alike, and the median of them as the figure. Ends with a null.
+// figures of a ratio alike, and the best of them as the figure. Ends with a null.
 std::vector<char*> with_default_flags(int argc, char** argv);
 
 // The main of a Google Benchmark suite: runs what register_benchmarks registered, then
