@@ -65,7 +65,7 @@ double collecting_reporter::rate(const std::string& instance) const {
 }
 
 std::vector<char*> with_default_flags(int argc, char** argv) {
-  static char repetitions[] = "--benchmark_repetitions=5";
+  static char repetitions[] = "--benchmark_repetitions=9";
   static char interleaving[] = "--benchmark_enable_random_interleaving=true";
   static char min_time[] = "--benchmark_min_time=0.1";
   // Later flags win, so the caller's own come after these.
