@@ -62,7 +62,7 @@ stress: build
 	@echo "release service:"
 	@$(TEST_BUILD)/stress/orv_stress --service $(BUILD)/orv_ticker
 	@echo "sanitizer service:"
-	@$(TEST_BUILD)/stress/orv_stress --service $(TEST_BUILD)/orv_ticker --sanitizer-build
+	@$(TEST_BUILD)/stress/orv_stress --service $(TEST_BUILD)/orv_ticker --sanitizer-build --rounds 2
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -44,7 +44,7 @@ struct options {
   int commands = 20;
   int depth = 4;
   int load_seconds = 60;  // the load phase ends here even if clients are not done
-  int rounds = 2;
+  int rounds = 3;
   // A sanitizer's allocator keeps freed memory and its shadow, so resident memory says
   // nothing there: it is reported, not judged.
   bool sanitizer_build = false;
@@ -371,8 +371,8 @@ int run(const options& opt) {
       return 2;
     }
   }
-  // Two rounds of the same load and faults: the first brings the allocator to its working
-  // size, so that the resident memory after it is where the second starts from.
+  // Rounds of the same load and faults: the first brings the allocator to its working
+  // size, the later ones show whether resident memory keeps growing.
   const std::vector<fault_hub*> hubs = {&silent, &flapping, &endless};
   std::vector<long> resident;
   std::list<cycle_result> rounds;
@@ -401,9 +401,13 @@ int run(const options& opt) {
   out.check("the renderer was served throughout, titles came back after a lock holder died",
             last.renderer_ok());
   out.check("the service still answers", still.size() >= 2 && still[1] == "ok");
-  if (!opt.sanitizer_build)
-    out.check("resident memory within 10% of where the round started",
-              resident[0] > 0 && resident.back() <= resident[0] + resident[0] / 10);
+  if (!opt.sanitizer_build) {
+    // Growth shows as a last round above every earlier one; a first round that happens to
+    // end low (the allocator's free lists differ from run to run) is not growth.
+    const long before = *std::max_element(resident.begin(), resident.end() - 1);
+    out.check("resident memory after the last round within 10% of the highest after an earlier one",
+              before > 0 && resident.back() <= before + before / 10);
+  }
   if (event_port_taken) std::printf("note: port 6300 was in use before the run; log listeners skipped\n");
 
   const int exit_code = service.stop(std::chrono::seconds(60));
