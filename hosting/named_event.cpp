@@ -45,8 +45,8 @@ class unique_fd {
 // Runs a callback each time the loop finds the descriptor readable.
 class watch : public vorn::waitable_object {
  public:
-  watch(vorn::event_dispatcher& dispatcher, int fd, std::function<void()> on_readable)
-      : waitable_object(dispatcher, fd), on_readable_(std::move(on_readable)) {}
+  watch(vorn::event_dispatcher& dispatcher, int fd, std::function<void()> on_readable, bool urgent = false)
+      : waitable_object(dispatcher, fd, urgent), on_readable_(std::move(on_readable)) {}
   void on_signalled() override { on_readable_(); }
 
  private:
@@ -99,9 +99,13 @@ struct named_event::state : std::enable_shared_from_this<state> {
         continue;  // c closes the descriptor
       }
       std::weak_ptr<state> weak = weak_from_this();
-      c->readable = std::make_unique<watch>(*dispatcher, fd, [weak, fd] {
-        if (auto self = weak.lock()) self->serve_all(fd);
-      });
+      // Urgent: a renderer waits on air, so it is served between other handlers too.
+      c->readable = std::make_unique<watch>(
+          *dispatcher, fd,
+          [weak, fd] {
+            if (auto self = weak.lock()) self->serve_all(fd);
+          },
+          true);
       connections.emplace(fd, std::move(c));
       if (log_at(50)) log->stream(50) << "Renderer connected on FD# " << fd << " to event named " << name << std::endl;
     }

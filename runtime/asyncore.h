@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 
 #include <boost/asio/io_context.hpp>
@@ -18,8 +21,19 @@ class event_dispatcher {
   explicit event_dispatcher(boost::asio::io_context& io) : io_(io) {}
   boost::asio::io_context& io_context() { return io_; }
 
+  // An urgent descriptor is also checked between handlers, at most check_interval apart,
+  // so its owner is served within about that long however many other handlers are ready.
+  void add_urgent(int fd, std::function<void()> on_readable) { urgent_[fd] = std::move(on_readable); }
+  void remove_urgent(int fd) { urgent_.erase(fd); }
+  bool has_urgent() const { return !urgent_.empty(); }
+  // Runs the callback of every urgent descriptor readable now; never waits.
+  void serve_urgent();
+
+  std::chrono::microseconds check_interval{1000};
+
  private:
   boost::asio::io_context& io_;
+  std::map<int, std::function<void()>> urgent_;
 };
 
 // The event loop. Everything the library does runs inside process(), on the thread that
@@ -37,7 +51,8 @@ class asyncore : public std::enable_shared_from_this<asyncore> {
   event_dispatcher& get_event_dispatcher() { return dispatcher_; }
 
   // Waits at most timeout_ms (infinite: no limit) for the first ready handler, then runs
-  // every handler that is ready. Returns how many ran.
+  // every handler that is ready, serving urgent descriptors between them. Returns how many
+  // handlers ran.
   std::size_t process(std::uint32_t timeout_ms);
 
   // True once SIGTERM or SIGINT arrived or post_quit was called.

@@ -22,12 +22,16 @@ struct waitable_object::watch {
   waitable_object* owner;
 };
 
-waitable_object::waitable_object(event_dispatcher& dispatcher, int fd)
+waitable_object::waitable_object(event_dispatcher& dispatcher, int fd, bool urgent)
     : watch_(std::make_shared<watch>(dispatcher.io_context(), fd, this)) {
   watch_->arm(watch_);
+  if (!urgent) return;
+  urgent_in_ = &dispatcher;
+  dispatcher.add_urgent(fd, [this] { on_signalled(); });
 }
 
 waitable_object::~waitable_object() {
+  if (urgent_in_) urgent_in_->remove_urgent(watch_->descriptor.native_handle());
   watch_->owner = nullptr;
   // Cancels the pending wait and leaves the descriptor open: it belongs to the caller.
   watch_->descriptor.release();

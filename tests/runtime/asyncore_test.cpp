@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include "runtime/asyncore.h"
 
 #include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
 #include <unistd.h>
 
 #include <csignal>
@@ -35,15 +38,19 @@ TEST(Asyncore, PostQuitFromAnotherThreadOrAStopSignalEndsAnUnlimitedWait) {
 
 class pipe_reader : public vorn::waitable_object {
  public:
-  pipe_reader(vorn::event_dispatcher& d, int fd) : waitable_object(d, fd), fd_(fd) {}
+  pipe_reader(vorn::event_dispatcher& d, int fd, bool urgent = false, std::vector<std::string>* order = nullptr)
+      : waitable_object(d, fd, urgent), fd_(fd), order_(order) {}
   void on_signalled() override {
     char c;
-    if (::read(fd_, &c, 1) == 1) received += c;
+    if (::read(fd_, &c, 1) != 1) return;
+    received += c;
+    if (order_) order_->push_back(std::string(1, c));
   }
   std::string received;
 
  private:
   int fd_;
+  std::vector<std::string>* order_;
 };
 
 TEST(WaitableObject, RunsEachTimeTheDescriptorIsReadableAndStopsWithTheObject) {
@@ -66,6 +73,35 @@ TEST(WaitableObject, RunsEachTimeTheDescriptorIsReadableAndStopsWithTheObject) {
   EXPECT_EQ(c, 'c');
   ::close(fds[0]);
   ::close(fds[1]);
+}
+
+// Handlers already queued do not hold up an urgent descriptor: it is served between them,
+// while an ordinary one waits for the loop's next look at its descriptors.
+TEST(WaitableObject, AnUrgentDescriptorIsServedBetweenQueuedHandlers) {
+  auto core = make_core();
+  core->get_event_dispatcher().check_interval = std::chrono::microseconds(0);
+  int urgent_pipe[2], plain_pipe[2];
+  ASSERT_EQ(::pipe2(urgent_pipe, O_NONBLOCK), 0);
+  ASSERT_EQ(::pipe2(plain_pipe, O_NONBLOCK), 0);
+  std::vector<std::string> order;
+  auto urgent = std::make_unique<pipe_reader>(core->get_event_dispatcher(), urgent_pipe[0], true, &order);
+  auto plain = std::make_unique<pipe_reader>(core->get_event_dispatcher(), plain_pipe[0], false, &order);
+  boost::asio::post(core->io_context(), [&] {
+    order.push_back("first");
+    ASSERT_EQ(::write(urgent_pipe[1], "u", 1), 1);
+    ASSERT_EQ(::write(plain_pipe[1], "p", 1), 1);
+  });
+  for (const char* name : {"second", "third"})
+    boost::asio::post(core->io_context(), [&order, name] { order.push_back(name); });
+  EXPECT_TRUE(orv::testing::run_until(*core, [&] { return order.size() == 5; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "u", "second", "third", "p"}));
+  // Its own wait still completes later; nothing is left to read and nothing runs twice.
+  core->process(20);
+  EXPECT_EQ(urgent->received, "u");
+  urgent.reset();
+  plain.reset();
+  EXPECT_FALSE(core->get_event_dispatcher().has_urgent());
+  for (int fd : {urgent_pipe[0], urgent_pipe[1], plain_pipe[0], plain_pipe[1]}) ::close(fd);
 }
 
 }  // namespace
