@@ -29,6 +29,7 @@
 
 #include "bench/child_process.h"
 #include "bench/figures.h"
+#include "tools/command_line.h"
 #include "hosting/object_name.h"
 #include "renderer/orv_renderer.h"
 #include "tools/tickertalk_client.h"
@@ -248,18 +249,7 @@ int main(int argc, char** argv) {
       "service", po::value(&opt.service)->default_value(opt.service), "the orv_ticker executable to start")(
       "requests", po::value(&opt.requests)->default_value(opt.requests), "measured round trips of each kind")(
       "json", po::value(&opt.json)->default_value(opt.json), "where the figures go as JSON");
-  po::variables_map given;
-  try {
-    po::store(po::parse_command_line(argc, argv, described), given);
-    if (given.count("help")) {
-      std::cout << described;
-      return 0;
-    }
-    po::notify(given);
-  } catch (const po::error& e) {
-    std::cerr << e.what() << "\n" << described;
-    return 2;
-  }
+  if (const auto exit_code = orv::read_command_line(argc, argv, described)) return *exit_code;
   if (opt.requests < 1) {
     std::cerr << "--requests must be positive\n";
     return 2;

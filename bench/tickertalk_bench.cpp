@@ -24,6 +24,7 @@
 
 #include "bench/child_process.h"
 #include "bench/figures.h"
+#include "tools/command_line.h"
 #include "bench/line_reference.h"
 #include "bench/talk_load.h"
 #include "runtime/plaintalk.h"
@@ -225,18 +226,7 @@ int main(int argc, char** argv) {
       "linebench", po::value(&opt.line_client)->default_value((here.parent_path() / "linebench").string()),
       "the line client for the reference measurement; skipped when absent")(
       "json", po::value(&opt.json)->default_value(opt.json), "where the figures go as JSON");
-  po::variables_map given;
-  try {
-    po::store(po::parse_command_line(argc, argv, described), given);
-    if (given.count("help")) {
-      std::cout << described;
-      return 0;
-    }
-    po::notify(given);
-  } catch (const po::error& e) {
-    std::cerr << e.what() << "\n" << described;
-    return 2;
-  }
+  if (const auto exit_code = orv::read_command_line(argc, argv, described)) return *exit_code;
   if (opt.connections < 1 || opt.pipeline < 1 || opt.seconds < 1) {
     std::cerr << "connections, pipeline and seconds must be at least 1\n";
     return 2;

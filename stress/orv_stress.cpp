@@ -30,6 +30,7 @@
 
 #include "renderer/orv_renderer.h"
 #include "stress/stress_clients.h"
+#include "tools/command_line.h"
 #include "stress/stress_hubs.h"
 
 namespace orv::stress {
@@ -441,17 +442,9 @@ int main(int argc, char** argv) {
       "load-seconds", po::value(&opt.load_seconds)->default_value(opt.load_seconds), "limit of the load phase")(
       "rounds", po::value(&opt.rounds)->default_value(opt.rounds), "rounds of load and faults, at least 2")(
       "sanitizer-build", po::bool_switch(&opt.sanitizer_build), "the service is a sanitizer build: memory not judged");
-  po::variables_map given;
-  try {
-    po::store(po::parse_command_line(argc, argv, described), given);
-    if (given.count("help")) {
-      std::cout << described;
-      return 0;
-    }
-    po::notify(given);
-    if (opt.rounds < 2) throw po::error("--rounds must be at least 2: the first only warms the allocator up");
-  } catch (const po::error& e) {
-    std::cerr << e.what() << "\n" << described;
+  if (const auto exit_code = orv::read_command_line(argc, argv, described)) return *exit_code;
+  if (opt.rounds < 2) {
+    std::cerr << "--rounds must be at least 2: the first only warms the allocator up\n";
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
