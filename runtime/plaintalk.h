@@ -75,14 +75,13 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // parser may be empty: bytes are then checked and dropped until one is installed.
   explicit plaintalk_protocol(std::shared_ptr<message_parser> parser);
 
-  // Stops after messages_per_turn() complete messages and returns the bytes taken so far.
+  // Stops after the turn's budget of complete messages and returns the bytes taken so far.
   std::size_t data_received(const char* data, std::size_t length) override;
 
   void install_message_parser(std::shared_ptr<message_parser> parser);
 
   // A peer that pipelines many messages is served this many per loop turn, so that one
   // connection cannot keep the loop from everything else; 0 serves all that arrived.
-  std::size_t messages_per_turn() const { return messages_per_turn_; }
   void set_messages_per_turn(std::size_t messages) { messages_per_turn_ = messages; }
 
  private:
