@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -23,17 +24,42 @@ const char* const usage =
     "\n"
     "Sends one tickertalk command to the Orv Ticker Service and prints the fields of its\n"
     "reply, one per line. An argument @FILE is replaced by the bytes of FILE, @- by standard\n"
-    "input, and @@TEXT by @TEXT. With --events it asks for event messages instead and prints\n"
-    "each one as a line of tab-separated fields until it is interrupted.\n"
+    "input, and @@TEXT by @TEXT; group XML read that way is checked first, and a document the\n"
+    "service would refuse is reported with its line and column instead of being sent. With\n"
+    "--events it asks for event messages instead and prints each one as a line of\n"
+    "tab-separated fields until it is interrupted. ORV_TICKER_HOST and ORV_TICKER_PORT set the\n"
+    "defaults of --host and --port.\n"
+    "\n"
+    "Commands:\n"
+    "  ListTickers | AddTicker NAME | DeleteTicker NAME | protocol [noevents]\n"
+    "  on_ticker NAME SUBCOMMAND [ARG...]   (the ticker is created when missing)\n"
+    "\n"
+    "Sub-commands of on_ticker, with their arguments:\n"
+    "  AddGroupAfterCurrent XML | AddGroupAfterGroup FOLLOW XML\n"
+    "  AddGroupToRunOncePriorityQueue XML | AddPriorityGroup GROUP | SetNextGroup GROUP\n"
+    "  DeleteGroupWhenInactive GROUP | Flush | ClearAll | set_loop yes|no\n"
+    "  pause_ticker | continue_ticker | GetGroups | GetGroupsWithContent\n"
+    "  AddGroupFromText FOLLOW GROUP TEXT TEXTDESIGN STARTDESIGN ENDDESIGN TEXTPART PADDING LOGMSG ONENTER\n"
+    "  AddTTLGroupFromText  (as AddGroupFromText, then TTL)\n"
+    "  AddIndGroupFromText INTERVAL GROUP TEXT DESIGN STARTDESIGN ENDDESIGN TEXTPART PADDING LOGMSG ONENTER\n"
+    "  RunOnce TEXT DESIGN STARTDESIGN ENDDESIGN TEXTPART PADDING LOGMSG ONENTER\n"
+    "  AddFlipGroupFromText FOLLOW GROUP TEXT DESIGN TEXTPART LOGMSG DURATION ONENTER ONEXIT\n"
+    "  AddIndFlipGroupFromText INTERVAL GROUP TEXT DESIGN TEXTPART LOGMSG DURATION ONENTER ONEXIT\n"
+    "docs/tickertalk.md describes each one, its replies and the wire format.\n"
     "\n"
     "Exit status: 0 when the service answered ok, 1 when it answered error, 2 when nothing\n"
-    "was sent (no connection, an unreadable file, bad usage), 3 when no reply came.\n"
+    "was sent (no connection, an unreadable file, refused XML, bad usage), 3 when no reply came.\n"
     "\n"
     "Examples:\n"
     "  orv_tickerctl ListTickers\n"
     "  orv_tickerctl on_ticker T AddGroupAfterCurrent @group.xml\n"
     "  orv_tickerctl on_ticker T GetGroupsWithContent\n"
     "  orv_tickerctl --events\n";
+
+std::string from_environment(const char* name, const char* otherwise) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : otherwise;
+}
 
 // Options come before the command; everything from the command on is passed through, so
 // arguments such as -1 are never taken for options.
@@ -62,8 +88,10 @@ int main(int argc, char** argv) {
   // clang-format off
   options.add_options()
       ("help", "Shows this help")
-      ("host", po::value<std::string>()->default_value("127.0.0.1"), "The service's host")
-      ("port", po::value<std::string>()->default_value("6301"), "The service's tickertalk port")
+      ("host", po::value<std::string>()->default_value(from_environment("ORV_TICKER_HOST", "127.0.0.1")),
+       "The service's host")
+      ("port", po::value<std::string>()->default_value(from_environment("ORV_TICKER_PORT", "6301")),
+       "The service's tickertalk port")
       ("timeout", po::value<unsigned>()->default_value(10), "Seconds to wait for the connection and the reply")
       ("events", "Print event messages until interrupted");
   // clang-format on
@@ -91,6 +119,14 @@ int main(int argc, char** argv) {
       return not_sent;
     }
     command.push_back(std::move(*argument));
+    const bool read = argv[i][0] == '@' && argv[i][1] != '@';
+    if (read && is_group_xml_argument(command, command.size() - 1)) {
+      if (auto problem = xml_problem(command.back())) {
+        const std::string source = std::string(argv[i]) == "@-" ? "standard input" : std::string(argv[i] + 1);
+        std::cerr << "orv_tickerctl: " << source << ": " << *problem << "; not sent" << std::endl;
+        return not_sent;
+      }
+    }
   }
   if (events == !command.empty()) {
     std::cerr << usage;

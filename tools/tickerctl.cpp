@@ -6,6 +6,8 @@
 #include <ostream>
 #include <sstream>
 
+#include "engine/expat_document.h"
+
 namespace orv::tickerctl {
 
 void print_reply(const std::vector<std::string>& reply, std::ostream& out) {
@@ -54,6 +56,21 @@ std::optional<std::string> expand_argument(const std::string& argument, std::ist
   bytes << file.rdbuf();
   if (file.bad()) return std::nullopt;
   return bytes.str();
+}
+
+bool is_group_xml_argument(const std::vector<std::string>& command, std::size_t index) {
+  if (command.size() < 3 || command[0] != "on_ticker") return false;
+  const std::string& sub = command[2];
+  if (sub == "AddGroupAfterCurrent" || sub == "AddGroupToRunOncePriorityQueue") return index == 3;
+  return sub == "AddGroupAfterGroup" && index == 4;
+}
+
+std::optional<std::string> xml_problem(const std::string& text) {
+  const auto parser = make_expat_parser();
+  if (parse_document(parser.get(), text)) return std::nullopt;
+  return "line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) + ", column " +
+         std::to_string(XML_GetCurrentColumnNumber(parser.get()) + 1) + ": " +
+         XML_ErrorString(XML_GetErrorCode(parser.get()));
 }
 
 }  // namespace orv::tickerctl

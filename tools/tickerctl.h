@@ -26,4 +26,12 @@ std::string event_line(const std::vector<std::string>& event);
 // anything else stays. Empty when a file cannot be read.
 std::optional<std::string> expand_argument(const std::string& argument, std::istream& standard_input);
 
+// True when word index of a command (the words after the options, tag not included) is the
+// group XML of an "on_ticker" sub-command.
+bool is_group_xml_argument(const std::vector<std::string>& command, std::size_t index);
+
+// Why the service's XML parser would refuse text: "line L, column C: " and the parser's
+// message; empty when the text is well-formed.
+std::optional<std::string> xml_problem(const std::string& text);
+
 }  // namespace orv::tickerctl
