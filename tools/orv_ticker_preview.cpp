@@ -4,11 +4,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/program_options.hpp>
 
@@ -79,11 +81,20 @@ class preview {
                   << quoted(v.text) << "\n";
       }
     }
+    // The title area repeats a section once per upcoming group; show each title once, and
+    // only when the list changed.
     orv_renderer_titles titles{};
     if (orv_renderer_read_titles(channel_, &titles) == ORV_RENDERER_OK) {
-      std::cout << "  titles:";
-      for (size_t i = 0; i < titles.count; ++i) std::cout << " " << quoted(titles.titles[i]);
-      std::cout << "\n";
+      std::vector<std::string> distinct;
+      for (size_t i = 0; i < titles.count; ++i)
+        if (std::find(distinct.begin(), distinct.end(), text(titles.titles[i])) == distinct.end())
+          distinct.push_back(text(titles.titles[i]));
+      if (distinct != shown_titles_) {
+        std::cout << "  titles:";
+        for (const auto& title : distinct) std::cout << " \"" << title << "\"";
+        std::cout << "\n";
+        shown_titles_ = std::move(distinct);
+      }
     }
     std::cout << std::flush;
   }
@@ -92,6 +103,7 @@ class preview {
   orv_renderer_channel* channel_;
   const options& options_;
   int last_failure_ = ORV_RENDERER_OK;
+  std::vector<std::string> shown_titles_;
 };
 
 int run_listing(preview& p, const options& o) {
