@@ -231,6 +231,7 @@ event_server_instance::event_server_instance(std::shared_ptr<vorn::asyncore> loo
     core_->start();
   } catch (const std::exception& e) {
     core_.reset();
+    failure_ = e.what();
     std::cerr << "Could not start event server: " << e.what() << "\n";
   }
 }

@@ -36,6 +36,8 @@ class event_server_instance : public event_server_base,
   void send_delayed_log(const std::string& line, const std::string& ttl_line) override;
 
   bool listening() const { return core_ != nullptr; }
+  // Why the server is not listening; empty while it is.
+  const std::string& failure() const { return failure_; }
   // The bound port; 0 when not listening.
   std::uint16_t port() const;
   std::size_t listener_count() const;
@@ -44,6 +46,7 @@ class event_server_instance : public event_server_base,
   class event_server_core;
   std::shared_ptr<event_server_core> core_;
   std::shared_ptr<vorn::logger_base> logger_;
+  std::string failure_;
 };
 
 }  // namespace orv

@@ -16,6 +16,7 @@
 #include "host/paths.h"
 #include "host/settings.h"
 #include "host/single_instance.h"
+#include "host/startup_report.h"
 #include "hosting/ticker_manager.h"
 #include "runtime/asyncore.h"
 #include "runtime/line_logger.h"
@@ -83,13 +84,18 @@ void main_loop(vorn::logger_base& log) {
 }
 
 // Log targets, banner and title, then the main loop until a stop signal arrives.
-int run(vorn::line_logger& root) {
+int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server) {
   auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
-  root.construct_standard_log_targets("Ticker Service", log_directory("Ostrant", "Ticker Service"), console, true,
-                                      "ticker-", true);
+  const auto log_folder = log_directory("Ostrant", "Ticker Service");
+  root.construct_standard_log_targets("Ticker Service", log_folder, console, true, "ticker-", true);
   root.hijack_standard_streams();
-  vorn::print_application_header("Orv | Ticker Service", "ticker.ini");
-  set_console_title(console_title(product_version()), root);
+  vorn::print_application_header("Orv | Ticker Service", settings_file_for_banner("ticker.ini"));
+  const std::string version = product_version();
+  print_startup_report({version, core.port, event_server.port(), event_server.failure(),
+                        vorn::daily_file_log_target(log_folder, "ticker-", "Ticker Service", root.get_shared_timer())
+                            .path_for(std::chrono::system_clock::now())},
+                       std::cout);
+  set_console_title(console_title(version), root);
   main_loop(root);
   return 0;
 }
@@ -148,8 +154,7 @@ int ticker_service_main(int argc, char** argv) {
   auto loop = std::make_shared<vorn::asyncore>(root->create_sublogger("asyncore", -1));
 
   // Port 6300 taken: the server says so on standard error and start-up goes on without it.
-  std::shared_ptr<event_server_base> event_server =
-      std::make_shared<event_server_instance>(loop, root->create_sublogger("event_server", log_level));
+  auto event_server = std::make_shared<event_server_instance>(loop, root->create_sublogger("event_server", log_level));
 
   auto core = std::make_shared<app_core>(loop, event_server, root, port, ignore_inactive);
   current_app_core = core;
@@ -160,8 +165,9 @@ int ticker_service_main(int argc, char** argv) {
     core->ticker_manager = tickers;
     auto factory = std::make_shared<tickertalk_factory>(root->create_sublogger("tickertalk", log_level), tickers.get());
     core->tickertalk_factory = factory;
-    vorn::listen_tcp(*core->asyncore, port, factory);
-    result = run(*root);
+    // Port 0 lets the system choose; the core keeps the port actually bound.
+    core->port = vorn::listen_tcp(*core->asyncore, port, factory)->port();
+    result = run(*root, *core, *event_server);
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
   }

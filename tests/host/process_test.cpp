@@ -76,19 +76,44 @@ TEST_F(ServiceWire, TheExchangeErrorsAndBadClientsLeaveOtherClientsServed) {
   EXPECT_EQ(nonsense->receive(), (fields{"\x01\xff", "error", "not implemented", "\x7f"}));
   EXPECT_EQ(testing::ask(*nonsense, {"2", "ListTickers"}), (fields{"2", "ok", all}));
 
-  // Broken framing, an oversized field and leaving mid-message end only their own connections.
-  auto garbled = service.connect(), flooding = service.connect(), leaving = service.connect();
+  // Broken framing, an oversized field and leaving mid-message end only their own connections;
+  // each client is told why before its connection closes.
+  auto garbled = service.connect(), flooding = service.connect(), untagged = service.connect(),
+       leaving = service.connect();
   garbled->send_raw("x {zz}\r\n");
   flooding->send_raw("3 AddTicker {16777216}" + std::string(16u << 20, 'a') + "\r\n");
+  untagged->send_raw("{1x");
   leaving->send_raw("4 on_ticker " + t.name + " AddGroupAfterCurrent {100}<group");
   leaving->close();
-  for (auto* ended : {garbled.get(), flooding.get()}) {
+  EXPECT_EQ(garbled->receive(), (fields{"x", "error", "malformed escape: expected a digit inside {}"}));
+  // Closing on input the peer is still sending resets the connection, which may drop the reply.
+  if (auto reply = flooding->receive()) {
+    EXPECT_EQ(*reply, (fields{"3", "error", "message larger than 16 MiB"}));
+  }
+  EXPECT_EQ(untagged->receive(), (fields{"*", "error", "malformed escape: expected a digit inside {}"}));
+  for (auto* ended : {garbled.get(), flooding.get(), untagged.get()}) {
     EXPECT_EQ(ended->receive(), std::nullopt);
     EXPECT_FALSE(ended->is_open());
   }
   EXPECT_EQ(ask({"5", "ListTickers"}), (fields{"5", "ok", all}));
   EXPECT_EQ(testing::ask(*service.connect(), {"6", "on_ticker", t.name, "GetGroups"}), (fields{"6", "ok"}));
   EXPECT_TRUE(service.running());
+}
+
+TEST(ServiceProcess, StartUpSaysWhereItListensAndWhereItWrites) {
+  service_process service({}, 0);  // the system picks the port, and the service must say which
+  const std::string said = "Tickertalk port: ";
+  ASSERT_TRUE(testing::eventually([&] { return service.standard_output().find(said) != std::string::npos; }))
+      << service.standard_output() << service.standard_error();
+  const auto console = service.standard_output();
+  const int port = std::atoi(console.c_str() + console.find(said) + said.size());
+  ASSERT_GT(port, 0) << console;
+  tickertalk_client client(std::chrono::seconds(5));
+  ASSERT_TRUE(client.connect("127.0.0.1", std::to_string(port)));
+  EXPECT_EQ(testing::ask(client, {"1", "ListTickers"}), (fields{"1", "ok"}));
+  EXPECT_NE(console.find("Settings file: ticker.ini (not found)\n"), std::string::npos) << console;
+  EXPECT_NE(console.find("Log event port: "), std::string::npos) << console;
+  EXPECT_NE(console.find("Log file: " + (service.log_folder() / "ticker-").string()), std::string::npos) << console;
 }
 
 TEST(ServiceProcess, StopSignalsEndWithASoftShutdownAndTheLogLevelBoundsStart) {
