@@ -84,6 +84,13 @@ void tickertalk_protocol::add_outcome(bool success, const std::string& text) {
   if (!text.empty()) reply_.add_field(text);
 }
 
+void tickertalk_protocol::framing_refused(std::string_view tag, std::string_view reason) {
+  reply_.start(tag.empty() ? std::string_view("*") : tag);
+  reply_.add_field("error");
+  reply_.add_field(reason);
+  send_reply();
+}
+
 void tickertalk_protocol::send_reply() {
   if (write(reply_.text())) write(end_of_message);
 }

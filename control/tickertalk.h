@@ -29,6 +29,11 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   // Set by the "protocol" command; broadcast events go only to connections that asked.
   bool events_enabled() const { return events_enabled_; }
 
+ protected:
+  // The client learns why it is cut off: an error reply to the broken message, or a last
+  // line tagged "*" when that message had no complete tag.
+  void framing_refused(std::string_view tag, std::string_view reason) override;
+
  private:
   using command_handler = void (tickertalk_protocol::*)(const field_list&);
 

@@ -1,5 +1,6 @@
 #include "runtime/plaintalk.h"
 
+#include <algorithm>
 #include <array>
 
 namespace vorn {
@@ -7,6 +8,9 @@ namespace vorn {
 namespace {
 
 // The bytes that end a run of plain field bytes: separator, line ends, escape.
+// Longer first fields are not echoed when a message is refused.
+constexpr std::size_t max_echoed_tag = 256;
+
 constexpr auto ends_plain_run = [] {
   std::array<bool, 256> table{};
   for (unsigned char c : {' ', '\n', '\r', '{'}) table[c] = true;
@@ -141,6 +145,8 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
 
 void plaintalk_protocol::fail(const std::string& reason) {
   state_ = state::broken;
+  const bool tag_complete = message_fields_ > 0 && tag_.size() <= max_echoed_tag;
+  framing_refused(tag_complete ? std::string_view(tag_) : std::string_view(), reason);
   close_connection(reason);
 }
 
@@ -154,6 +160,7 @@ bool plaintalk_protocol::add_message_bytes(std::size_t n) {
 }
 
 void plaintalk_protocol::deliver(const char* data, std::size_t length) {
+  if (message_fields_ == 0 && tag_.size() <= max_echoed_tag) tag_.append(data, std::min(length, max_echoed_tag + 1));
   if (current_) current_->field_bytes_received(data, length);
 }
 
@@ -163,6 +170,7 @@ void plaintalk_protocol::end_message() {
   in_message_ = false;
   message_size_ = 0;
   message_fields_ = 0;
+  tag_.clear();
   message_parser* last = current_;
   current_ = parser_.get();
   if (had_content) ++messages_this_turn_;

@@ -69,7 +69,8 @@ class message_accumulator : public message_parser {
 
 // Cuts incoming bytes into fields for the installed parser. A malformed stream (a non-digit
 // inside "{}", a CR not followed by LF) or an oversized message closes the connection with
-// the reason logged; nothing more is parsed on it. An empty line is not a message.
+// the reason logged, after framing_refused had its chance to tell the peer; nothing more is
+// parsed on it. An empty line is not a message.
 class plaintalk_protocol : public base_protocol, public message_consumer {
  public:
   // parser may be empty: bytes are then checked and dropped until one is installed.
@@ -79,6 +80,17 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   std::size_t data_received(const char* data, std::size_t length) override;
 
   void install_message_parser(std::shared_ptr<message_parser> parser);
+
+ protected:
+  // The stream broke and the connection is about to close. tag is the broken message's first
+  // field when it was complete (and short), empty otherwise. Whatever is written here is
+  // still sent before the close.
+  virtual void framing_refused(std::string_view tag, std::string_view reason) {
+    (void)tag;
+    (void)reason;
+  }
+
+ public:
 
   // A peer that pipelines many messages is served this many per loop turn, so that one
   // connection cannot keep the loop from everything else; 0 serves all that arrived.
@@ -102,6 +114,7 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   std::size_t message_fields_ = 0;
   std::size_t messages_per_turn_ = 0;
   std::size_t messages_this_turn_ = 0;
+  std::string tag_;  // the current message's first field, kept only to name it when refusing
 };
 
 }  // namespace vorn
