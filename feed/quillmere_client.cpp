@@ -47,29 +47,31 @@ quillmere_subscription quillmere_client::subscribe(const std::vector<std::string
   if (urls.empty()) return nullptr;
   const quillmere_url url = parse_quillmere_url(urls.front());
   const std::int32_t id = next_id_++;
-  auto factory =
-      std::make_shared<quillmere_client_factory>(std::move(subscriber), id, url.path, log_, max_unread_bytes_);
+  auto factory = std::make_shared<quillmere_client_factory>(std::move(subscriber), id, url.path, log_,
+                                                            max_unread_bytes_, urls.front());
   return vorn::connect_tcp(*core_, std::move(factory), url.host, std::to_string(url.port));
 }
 
 quillmere_client_factory::quillmere_client_factory(std::shared_ptr<quillmere_subscriber> subscriber, std::int32_t id,
                                                    std::string path, std::shared_ptr<vorn::logger_base> log,
-                                                   std::size_t max_unread_bytes)
+                                                   std::size_t max_unread_bytes, std::string url)
     : client_factory_base(log),
       subscriber_(std::move(subscriber)),
       log_(std::move(log)),
       id_(id),
       path_(std::move(path)),
-      max_unread_bytes_(max_unread_bytes) {}
+      max_unread_bytes_(max_unread_bytes),
+      url_(std::move(url)) {}
 
 // The connector paces the attempts, so asking again at once never spins.
-void quillmere_client_factory::connection_failed(const std::shared_ptr<vorn::connector>& c, const std::string&) {
-  if (log_ && log_->should_log(20)) log_->stream(20) << "Failed. Reconnecting.\n";
+void quillmere_client_factory::connection_failed(const std::shared_ptr<vorn::connector>& c,
+                                                 const std::string& reason) {
+  if (log_ && log_->should_log(20)) log_->stream(20) << "Failed. Reconnecting. (" << url_ << ": " << reason << ")\n";
   if (c) c->connect();
 }
 
-void quillmere_client_factory::connection_lost(const std::shared_ptr<vorn::connector>& c, const std::string&) {
-  if (log_ && log_->should_log(15)) log_->stream(15) << "Lost. Reconnecting.\n";
+void quillmere_client_factory::connection_lost(const std::shared_ptr<vorn::connector>& c, const std::string& reason) {
+  if (log_ && log_->should_log(15)) log_->stream(15) << "Lost. Reconnecting. (" << url_ << ": " << reason << ")\n";
   if (c) c->connect();
 }
 

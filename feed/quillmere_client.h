@@ -60,7 +60,7 @@ class quillmere_client_factory : public vorn::client_factory_base,
  public:
   quillmere_client_factory(std::shared_ptr<quillmere_subscriber> subscriber, std::int32_t id, std::string path,
                            std::shared_ptr<vorn::logger_base> log,
-                           std::size_t max_unread_bytes = default_max_unread_feed_bytes);
+                           std::size_t max_unread_bytes = default_max_unread_feed_bytes, std::string url = {});
 
   void connection_failed(const std::shared_ptr<vorn::connector>& c, const std::string& reason) override;
   void connection_lost(const std::shared_ptr<vorn::connector>& c, const std::string& reason) override;
@@ -77,6 +77,7 @@ class quillmere_client_factory : public vorn::client_factory_base,
   std::int32_t id_;
   std::string path_;
   std::size_t max_unread_bytes_;
+  std::string url_;  // named in the loss lines, so a reader knows which subscription failed
 };
 
 // One connection: sends the subscription request, then splits the stream into documents.

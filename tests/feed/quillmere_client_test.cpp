@@ -162,7 +162,10 @@ TEST_F(DemoFeedHub, SendsTheFilesOnSubscribingAndAgainOnTheIntervalAsTheyAreNow)
 TEST_F(DemoFeedHub, SendsStandardInputToEverySubscriberWhichHasItsOwnIdAndComesBackWhenTheHubListens) {
   // Subscribed before the hub listens: the client keeps trying at its own pace.
   auto early = subscribe(client, "/a");
-  ASSERT_TRUE(run_until([&] { return log->contains("Failed. Reconnecting.\n"); }));
+  // The line names the subscription, so a reader of the log knows which feed is down.
+  ASSERT_TRUE(run_until([&] {
+    return log->contains("Failed. Reconnecting. (http://127.0.0.1:" + std::to_string(port) + "/a: ");
+  }));
   start({},
         "<GROUP id=\"one\"/>\n---QuillmereSeparator---\n"
         "<SECURITY id=\"a\">\r\n<NAME>x</NAME></SECURITY>\r\n---QuillmereSeparator---\r\n"
