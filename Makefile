@@ -11,7 +11,7 @@ JOBS        ?= $(shell nproc)
 LINEBENCH_SRC ?= ../shared/tools/linebench.c
 RUN_ARGS    ?=
 
-.PHONY: all build deps test run bench fuzz stress clean
+.PHONY: all build deps test run bench fuzz stress clean install
 
 all: build
 
@@ -29,6 +29,11 @@ test: deps
 	@cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Installs the programs and manual pages under PREFIX (default /usr/local); DESTDIR stages them.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 run: build
 	@if [ -x $(BUILD)/orv_ticker ]; then exec $(BUILD)/orv_ticker $(RUN_ARGS); \

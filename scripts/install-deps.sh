@@ -10,6 +10,7 @@ packages=(
   libboost-dev libboost-program-options-dev
   libexpat1-dev
   libgtest-dev libgmock-dev
+  python3 scdoc
 )
 
 case "${1:-}" in
