@@ -164,9 +164,10 @@ void BuildFlipGroup(TickerGroup& group, const std::string& text, const std::stri
 }
 
 std::string NextRunOnceName() {
-  static int counter = 0;
+  // 64 bits: a counter that wrapped would be undefined and would repeat names.
+  static long long counter = 0;
   char name[32];
-  std::snprintf(name, sizeof name, "runonce_%d", counter++);
+  std::snprintf(name, sizeof name, "runonce_%lld", counter++);
   return name;
 }
 

@@ -47,11 +47,18 @@ bool TickerControl::AllGroupsEmpty() {
   return true;
 }
 
+std::size_t TickerControl::MaxAdvancesPerRequest(std::size_t carousel_groups) { return 2 * carousel_groups + 2; }
+
+// Bounded by construction: each pass answers or advances the carousel once, and a request
+// makes at most MaxAdvancesPerRequest(n) advances for n carousel groups (no pass adds a
+// group). That is enough to start every group's round afresh: the priority queue holds
+// distinct names, each used once (at most n jumps); the name override and the resumption of
+// a superseded group apply once each; after them n plain steps visit every group. So each
+// group is visited at most a few times, and a request answers nothing only when no group
+// has an eligible element.
 bool TickerControl::GetNextElement(TickerElement& out) {
-  // "No current group." is said once per request, also when an advance has just emptied
-  // the carousel and the request is looked at again.
-  bool said_no_current = false;
-  for (;;) {
+  const std::size_t max_advances = MaxAdvancesPerRequest(groups_.size());
+  for (std::size_t advances = 0;; ++advances) {
     if (paused_) {
       if (LogAt(95)) log_->stream(95) << "Ticker service is paused...\n";
       return false;
@@ -61,31 +68,36 @@ bool TickerControl::GetNextElement(TickerElement& out) {
 
     const bool has_current = cursor_ != groups_.end() && !AllGroupsEmpty();
     if (has_current) {
+      no_current_reported_ = false;
       // A superseding or text group finishes its round before independent groups get a turn.
       TickerGroup& current = **cursor_;
-      if ((current.supersedes() || !current.IsInterruptible()) && current.HasNextElement())
-        return current.NextElement(out);
+      if ((current.supersedes() || !current.IsInterruptible()) && current.HasNextElement() &&
+          current.NextElement(out))
+        return true;
     }
 
     if (std::optional<bool> taken = IndependentStep(out)) return *taken;
 
     if (!has_current) {
-      if (cursor_ == groups_.end() && !said_no_current && LogAt(40)) log_->stream(40) << "No current group.\n";
+      // Said once when the carousel runs empty, not at the renderer's request rate.
+      if (cursor_ == groups_.end() && !no_current_reported_) {
+        if (LogAt(40)) log_->stream(40) << "No current group.\n";
+        no_current_reported_ = true;
+      }
       return false;
     }
-    if ((*cursor_)->HasNextElement()) return (*cursor_)->NextElement(out);
+    // A group that has nothing eligible left in its round ends it like one that is done.
+    TickerGroup& current = **cursor_;
+    if (current.HasNextElement() && current.NextElement(out)) return true;
+    if (advances == max_advances) return false;
     AdvanceCurrentGroup();
-    if (cursor_ == groups_.end()) {
-      if (LogAt(40)) log_->stream(40) << "No current group.\n";
-      said_no_current = true;
-    }
   }
 }
 
 std::optional<bool> TickerControl::RunOnceStep(TickerElement& out) {
   if (run_once_.empty()) return std::nullopt;
   group_ptr group = run_once_.front();
-  if (group->HasNextElement()) return group->NextElement(out);
+  if (group->HasNextElement() && group->NextElement(out)) return true;
 
   group->StartRound();
   group->CloseSubscription();
@@ -99,71 +111,72 @@ std::optional<bool> TickerControl::RunOnceStep(TickerElement& out) {
   return true;
 }
 
+void TickerControl::FinishIndependent(position at) {
+  if (at == independent_cursor_) independent_cursor_ = independent_.end();
+  TickerGroup& group = **at;
+  if ((group.IsEmpty() && group.IsMortal()) || group.IsMarked()) {
+    group.CloseSubscription();
+    independent_.erase(at);
+  } else {
+    group.StartRound();
+  }
+}
+
 std::optional<bool> TickerControl::IndependentStep(TickerElement& out) {
   if (independent_cursor_ != independent_.end()) {
     TickerGroup& shown = **independent_cursor_;
-    if (shown.HasNextElement()) return shown.NextElement(out);
-    if ((shown.IsEmpty() && shown.IsMortal()) || shown.IsMarked()) {
-      shown.CloseSubscription();
-      independent_.erase(independent_cursor_);
-    } else {
-      shown.StartRound();
-    }
-    independent_cursor_ = independent_.end();
+    if (shown.HasNextElement() && shown.NextElement(out)) return true;
+    FinishIndependent(independent_cursor_);
   }
-  for (auto it = independent_.begin(); it != independent_.end(); ++it) {
-    if (!(*it)->IsDue()) continue;
-    independent_cursor_ = it;
-    return (*it)->NextElement(out);
+  for (auto it = independent_.begin(); it != independent_.end();) {
+    const position candidate = it++;
+    if (!(*candidate)->IsDue()) continue;
+    if ((*candidate)->NextElement(out)) {
+      independent_cursor_ = candidate;
+      return true;
+    }
+    // Due but with nothing to show: its turn is over until the next tick.
+    FinishIndependent(candidate);
   }
   return std::nullopt;
 }
 
 TickerControl::group_ptr TickerControl::AdvanceCurrentGroup() {
-  for (;;) {
-    position to_delete = groups_.end();
-    if (cursor_ != groups_.end()) {
-      TickerGroup& current = **cursor_;
-      if ((current.IsEmpty() && current.IsMortal()) || current.IsMarked()) {
-        to_delete = cursor_;
-        if (groups_.size() == 1) cursor_ = groups_.end();
-      }
-    }
+  if (cursor_ == groups_.end()) return nullptr;
+  position next = std::next(cursor_);
+  const bool wraps = next == groups_.end();
+  if (wraps) next = groups_.begin();
 
-    if (cursor_ != groups_.end() && !TakePriorityGroup()) {
-      position next = std::next(cursor_);
-      if (next == groups_.end()) {
-        next = groups_.begin();
-        if (on_loop_) on_loop_(ticker_name_);
-        if (loop_mode_ == "no") pause_ticker();
-      }
-      if (superseded_ != groups_.end() && (next == superseded_ || !(*next)->supersedes())) {
-        // The interrupted group carries on with its round where it stopped.
-        cursor_ = superseded_;
-        superseded_ = groups_.end();
-      } else {
-        position named = next_group_name_.empty() ? groups_.end() : groups_.find(next_group_name_);
-        cursor_ = named != groups_.end() ? named : next;
-        next_group_name_.clear();
-        (*cursor_)->StartRound();
-      }
-    }
-
-    if (to_delete == groups_.end()) return nullptr;
-    if (to_delete == cursor_) {
-      // An override brought the cursor straight back; move on once more to get past it.
-      if (LogAt(95))
-        log_->stream(95) << "TickerControl::delete_group_if_flagged - "
-                         << " current group is flagged. Moving cursor.\n";
-      continue;
-    }
-    group_ptr erased = *to_delete;
+  // A group that must go is erased before the next one is chosen, so no override can bring
+  // the cursor back to it.
+  group_ptr erased;
+  TickerGroup& current = **cursor_;
+  if ((current.IsEmpty() && current.IsMortal()) || current.IsMarked()) {
+    erased = *cursor_;
     if (LogAt(40)) log_->stream(40) << "TickerControl::AdvanceCurrentGroup - erasing " << erased->name() << "\n";
     erased->CloseSubscription();
-    if (superseded_ == to_delete) superseded_ = groups_.end();
-    groups_.erase(to_delete);
-    return erased;
+    if (superseded_ == cursor_) superseded_ = groups_.end();
+    groups_.erase(cursor_);
+    cursor_ = groups_.end();
+    if (groups_.empty()) return erased;
   }
+
+  if (TakePriorityGroup()) return erased;
+  if (wraps) {
+    if (on_loop_) on_loop_(ticker_name_);
+    if (loop_mode_ == "no") pause_ticker();
+  }
+  if (superseded_ != groups_.end() && (next == superseded_ || !(*next)->supersedes())) {
+    // The interrupted group carries on with its round where it stopped.
+    cursor_ = superseded_;
+    superseded_ = groups_.end();
+  } else {
+    position named = next_group_name_.empty() ? groups_.end() : groups_.find(next_group_name_);
+    cursor_ = named != groups_.end() ? named : next;
+    next_group_name_.clear();
+    (*cursor_)->StartRound();
+  }
+  return erased;
 }
 
 bool TickerControl::TakePriorityGroup() {
@@ -209,7 +222,14 @@ bool TickerControl::DeleteGroupAt(position at) {
   if (at == cursor_) {
     // The advance may drop the group itself when it has run out; then it is gone already.
     if (AdvanceCurrentGroup() == group) return true;
-    if (cursor_ == at) cursor_ = groups_.end();
+    // An override naming this group brought the cursor back: the neighbour takes over, so
+    // the cursor is at the end only when no other group is left.
+    if (cursor_ == at) {
+      position next = std::next(at);
+      if (next == groups_.end()) next = groups_.begin();
+      cursor_ = next == at ? groups_.end() : next;
+      if (cursor_ != groups_.end()) (*cursor_)->StartRound();
+    }
   }
   group->CloseSubscription();
   groups_.erase(at);

@@ -107,6 +107,9 @@ class TickerControl : public element_stream, public ticker_control_interface {
   // True when a non-marked group of that name is in the carousel or among the independent groups.
   bool HasActiveGroup(const std::string& group_name);
 
+  // The most times one GetNextElement moves the carousel on, for a carousel of that size.
+  static std::size_t MaxAdvancesPerRequest(std::size_t carousel_groups);
+
  private:
   using group_ptr = std::shared_ptr<TickerGroup>;
   using position = named_group_list::position;
@@ -117,10 +120,16 @@ class TickerControl : public element_stream, public ticker_control_interface {
   // Each gives no value when it has nothing to do, else the request's answer.
   std::optional<bool> RunOnceStep(TickerElement& out);
   std::optional<bool> IndependentStep(TickerElement& out);
+  // Ends an independent group's turn: it starts a new round, or goes when it is done for good.
+  void FinishIndependent(position at);
   // Returns the group erased on the way, if any.
   group_ptr AdvanceCurrentGroup();
   bool TakePriorityGroup();
   bool DeleteGroupAt(position at);
+  // Element XML from a client; false with a log line when it is not well-formed.
+  bool ParseElement(const char* operation, const std::string& group_name, const std::string& element_xml,
+                    TickerElement& element);
+  void LogMissingElement(const char* operation, const std::string& group_name, const std::string& key);
 
   group_ptr NewGroup(const std::string& group_name);
   group_ptr ParseGroup(const std::string& group_xml, const char* failure_line);
@@ -153,6 +162,7 @@ class TickerControl : public element_stream, public ticker_control_interface {
   text_table icon_commands_;
   std::string loop_mode_ = "yes";
   bool paused_ = false;
+  bool no_current_reported_ = false;  // "No current group." said since the carousel last had one
 };
 
 }  // namespace orv

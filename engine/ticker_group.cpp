@@ -180,7 +180,7 @@ element_map::iterator TickerGroup::SkipToEligible() {
 bool TickerGroup::RoundExpired() const { return ticker_now() - round_start_ > duration_; }
 
 bool TickerGroup::HasNextElement() {
-  if (IsEmpty()) return false;
+  if (round_over_ || IsEmpty()) return false;
   if (duration_ >= 0) {
     if (!RoundExpired() && !marked_) return true;
     if (!CursorAtEnd()) return true;  // finish the round first
@@ -188,14 +188,14 @@ bool TickerGroup::HasNextElement() {
     MarkForDeletion();
     return false;
   }
-  if (chunking_ == 0) return !CursorAtEnd();
+  if (!Chunked()) return !CursorAtEnd();
   return handed_out_ < chunking_;
 }
 
 element_map::iterator TickerGroup::ChooseNext() {
   const auto none = elements_.end();
   if (duration_ < 0) {
-    if (chunking_ == 0) return SkipToEligible();
+    if (!Chunked()) return SkipToEligible();
     if (elements_.empty() || handed_out_ >= chunking_) return none;
     if (CursorAtEnd()) cursor_ = elements_.begin();  // after a flush or a deletion at the end
     const auto chosen = cursor_++;
@@ -215,11 +215,13 @@ element_map::iterator TickerGroup::ChooseNext() {
     MarkForDeletion();
     return none;
   }
-  const auto chosen = SkipToEligible();
-  // A timed group repeats its elements until its time is up.
+  auto chosen = SkipToEligible();
+  // A timed group repeats its elements until its time is up. When the tail of the round
+  // had nothing eligible, the rerun starts at once rather than answering nothing.
   if (!RoundExpired() && CursorAtEnd() && !marked_) {
     if (logs(log_, 95)) log_->stream(95) << "rerunning " << name_;
     cursor_ = elements_.begin();
+    if (chosen == none) chosen = SkipToEligible();
   }
   return chosen;
 }
@@ -240,9 +242,10 @@ bool TickerGroup::NextElement(TickerElement& out) {
 
 bool TickerGroup::StartRound() {
   handed_out_ = 0;
+  round_over_ = false;
   round_start_ = static_cast<std::int32_t>(ticker_now());
   if (elements_.empty()) return false;
-  if (chunking_ == 0) {
+  if (!Chunked()) {
     cursor_ = elements_.begin();
   } else if (restart_) {
     cursor_ = elements_.begin();
@@ -286,8 +289,9 @@ void TickerGroup::MakeMain(TickerElement& element) {
 
 void TickerGroup::Flush() {
   cursor_ = elements_.end();
-  // A chunking group counts its round by elements handed out, not by the cursor.
-  if (chunking_ > 0) handed_out_ = chunking_;
+  // The cursor alone does not end every round: a chunking group counts elements handed out
+  // and a timed group reruns until its time is up.
+  round_over_ = true;
 }
 
 bool TickerGroup::GetElement(const std::string& key, TickerElement& out) {
@@ -316,7 +320,7 @@ bool TickerGroup::DeleteElement(const std::string& key) {
     cursor_ = elements_.end();
   } else if (cursor_ == it) {
     ++cursor_;
-    if (chunking_ > 0 && CursorAtEnd()) cursor_ = elements_.begin();
+    if (Chunked() && CursorAtEnd()) cursor_ = elements_.begin();
   }
   if (it->second->is_main()) has_main_ = false;
   elements_.erase(it);

@@ -52,7 +52,8 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   bool IsEmpty();
   void MarkForDeletion();
   void MakeMain(TickerElement& element);
-  // Moves the cursor to the end, ending the current round.
+  // Ends the current round, whatever kind it is: the group has nothing more until the
+  // next StartRound.
   void Flush();
 
   // Element access by key.
@@ -115,6 +116,8 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   element_map::iterator ChooseNext();
   bool RoundExpired() const;
   bool CursorAtEnd() const { return cursor_ == elements_.end(); }
+  // A chunking of zero or less means no chunking: a round is all elements.
+  bool Chunked() const { return chunking_ > 0; }
 
   std::shared_ptr<QuillmereTickerManager> feed_manager_;
   bool has_main_ = false;
@@ -124,6 +127,7 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   bool ignore_inactive_;
   std::int32_t handed_out_ = 0;
   bool restart_ = true;
+  bool round_over_ = false;  // flushed: nothing more until the next round starts
   bool marked_ = false;
   std::int32_t interval_ = 1;
   std::int32_t last_due_;

@@ -179,7 +179,26 @@ bool TickerControl::DeleteElement(const std::string& group_name, const std::stri
     return false;
   }
   if (LogAt(50)) log_->stream(50) << "DeleteElement: " << group_name << "," << key;
-  return group->DeleteElement(key);
+  if (group->DeleteElement(key)) return true;
+  LogMissingElement("DeleteElement", group_name, key);
+  return false;
+}
+
+void TickerControl::LogMissingElement(const char* operation, const std::string& group_name, const std::string& key) {
+  if (LogAt(20))
+    log_->stream(20) << operation << " failed: key: " << key << " is not found in group_name: " << group_name
+                     << std::endl;
+}
+
+bool TickerControl::ParseElement(const char* operation, const std::string& group_name, const std::string& element_xml,
+                                 TickerElement& element) {
+  element = TickerElement(element_xml);
+  // Malformed XML leaves the key empty.
+  if (!element.key().empty()) return true;
+  if (LogAt(20))
+    log_->stream(20) << operation << " failed: element XML is not well-formed, group_name: " << group_name
+                     << std::endl;
+  return false;
 }
 
 bool TickerControl::AddPriorityGroup(const std::string& group_name) {
@@ -251,7 +270,9 @@ bool TickerControl::GetElement(const std::string& group_name, const std::string&
     if (LogAt(20)) log_->stream(20) << "GetElement failed: group_name: " << group_name << " is not found" << std::endl;
     return false;
   }
-  return group->GetElement(key, out);
+  if (group->GetElement(key, out)) return true;
+  LogMissingElement("GetElement", group_name, key);
+  return false;
 }
 
 bool TickerControl::UpdateElement(const std::string& group_name, const std::string& element_xml) {
@@ -262,8 +283,11 @@ bool TickerControl::UpdateElement(const std::string& group_name, const std::stri
     return false;
   }
   if (LogAt(50)) log_->stream(50) << "UpdateElement: " << group_name << std::endl;
-  const TickerElement element(element_xml);
-  return !element.key().empty() && group->UpdateElement(element);
+  TickerElement element;
+  if (!ParseElement("UpdateElement", group_name, element_xml, element)) return false;
+  if (group->UpdateElement(element)) return true;
+  LogMissingElement("UpdateElement", group_name, element.key());
+  return false;
 }
 
 bool TickerControl::PutElement(const std::string& group_name, const std::string& element_xml) {
@@ -273,9 +297,8 @@ bool TickerControl::PutElement(const std::string& group_name, const std::string&
     return false;
   }
   if (LogAt(50)) log_->stream(50) << "PutElement: " << group_name << std::endl;
-  const TickerElement element(element_xml);
-  // Malformed XML leaves the key empty; such an element is not stored.
-  if (element.key().empty()) return false;
+  TickerElement element;
+  if (!ParseElement("PutElement", group_name, element_xml, element)) return false;
   group->StoreElement(element);
   return true;
 }
@@ -308,13 +331,15 @@ bool TickerControl::AddGroupBeforeCurrent(const std::string& group_xml) {
 bool TickerControl::MoveGroup(const std::string& move_name, const std::string& follow_name) {
   if (LogAt(50)) log_->stream(50) << "MoveGroup: " << move_name << ", " << follow_name << std::endl;
   position moved = groups_.find(move_name);
-  if (moved == groups_.end()) return false;
   position before = groups_.end();
-  if (!follow_name.empty()) {
-    position follow = groups_.find(follow_name);
-    if (follow == groups_.end()) return false;
-    before = std::next(follow);
+  if (moved != groups_.end() && !follow_name.empty()) before = groups_.find(follow_name);
+  if (moved == groups_.end() || (!follow_name.empty() && before == groups_.end())) {
+    if (LogAt(20))
+      log_->stream(20) << "MoveGroup failed: group_name: " << (moved == groups_.end() ? move_name : follow_name)
+                       << " is not found" << std::endl;
+    return false;
   }
+  if (!follow_name.empty()) ++before;
   // A move keeps every position valid, so the cursor stays on the moved group.
   groups_.move(before, moved);
   return true;

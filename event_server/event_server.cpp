@@ -35,9 +35,9 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
     // a port another process listens on still fails to bind.
     acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
     acceptor_.bind(tcp::endpoint(tcp::v4(), config_.port), ec);
-    if (ec) throw vorn::win32_error("bind failed", ec.value());
+    if (ec) throw std::runtime_error(vorn::with_formatted_code("bind failed", ec.value()));
     acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) throw vorn::win32_error("Socket couldn't listen", ec.value());
+    if (ec) throw std::runtime_error(vorn::with_formatted_code("Socket couldn't listen", ec.value()));
   }
 
   ~event_server_core() {
@@ -195,7 +195,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
       if (log_at(80)) logger_->stream(80) << "Listener on FD #" << l.fd << " closed it's connection." << std::endl;
     } else if (log_at(20)) {
       logger_->stream(20) << "Error while sending log events to listeners:\n\t"
-                          << vorn::win32_error("send", ec.value()).what() << "\n\tDisconnecting listener."
+                          << vorn::with_formatted_code("send", ec.value()) << "\n\tDisconnecting listener."
                           << std::endl;
     }
     close(l);

@@ -14,9 +14,13 @@ std::string format_system_error(int code) {
   return text;
 }
 
+std::string with_formatted_code(const std::string& message, int code) {
+  return message + ": " + format_system_error(code);
+}
+
 win32_error::win32_error(const std::string& message) : win32_error(message, errno) {}
 
 win32_error::win32_error(const std::string& message, int code)
-    : std::runtime_error(message + ": " + format_system_error(code)), code_(code) {}
+    : std::runtime_error(message + ": " + std::strerror(code)), code_(code) {}
 
 }  // namespace vorn

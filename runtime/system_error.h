@@ -6,10 +6,15 @@
 namespace vorn {
 
 // "(0x00000062) Address already in use": the code in hexadecimal, zero-padded to ten
-// characters with its "0x", then the system's text for it.
+// characters with its "0x", then the system's text for it. Only start-up, registration
+// and the event server show the code; everything else shows the text alone.
 std::string format_system_error(int code);
 
-// A failed system call: the message, ": " and the formatted code of the error.
+// "bind failed: (0x00000062) Address already in use".
+std::string with_formatted_code(const std::string& message, int code);
+
+// A failed system call: the message, ": " and the system's text for the error, the form
+// clients see in error replies.
 class win32_error : public std::runtime_error {
  public:
   // Takes the code from errno, so construct it right after the failing call.

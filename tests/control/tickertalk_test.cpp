@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "engine/ticker_element.h"
 #include "host/app_core.h"
 #include "hosting/ticker_manager.h"
 #include "tests/support/fake_connection.h"
@@ -110,6 +111,34 @@ TEST_F(Tickertalk, EventsGoOnlyToLiveConnectionsThatAskedForThem) {
   log->clear();
   factory->broadcast_event({"event", "empty", "T"});
   EXPECT_TRUE(log->contains("Sent event to 1/3: "));
+}
+
+// What clients can send reaches the scheduler as sent; none of it may stop the carousel.
+TEST_F(Tickertalk, NoNumberOrCommandAClientSendsStopsTheCarousel) {
+  fake_connection client(*factory);
+  auto command = [&](const std::string& words, const std::string& xml = "") {
+    client.receive("c on_ticker T " + words + (xml.empty() ? "" : " {" + std::to_string(xml.size()) + "}" + xml) +
+                   "\r\n");
+    return client.sent().at(0).at(1);
+  };
+  auto next = [&] {
+    TickerElement element;
+    return tickers->GetTicker("T")->GetNextElement(element) ? element.key() : "-";
+  };
+  EXPECT_EQ(command("AddGroupAfterCurrent",
+                    "<group name=\"A\" chunking=\"-1\"><element key=\"a1\"/><element key=\"a2\"/></group>"),
+            "ok");
+  EXPECT_EQ(command("AddGroupAfterGroup A",
+                    "<group name=\"B\" duration=\"60\"><element key=\"b1\"/><element key=\"b2\"/></group>"),
+            "ok");
+  const std::string first = next(), second = next(), third = next();
+  EXPECT_EQ(first + second + third, "a1a2b1") << "a negative chunking is no chunking";
+  EXPECT_EQ(command("Flush"), "ok");
+  EXPECT_EQ(next(), "a1") << "a flush ends a timed round at once";
+  EXPECT_EQ(command("SetNextGroup B"), "ok");
+  EXPECT_EQ(next(), "b1");
+  EXPECT_EQ(command("SetNextGroup A"), "ok");
+  EXPECT_EQ(next(), "a1") << "so does the choice of the next group";
 }
 
 TEST_F(Tickertalk, ConnectionsMayOutliveTheirFactory) {

@@ -32,13 +32,15 @@ TEST_F(CarouselTest, LoopModeNoPausesAtTheWrapUntilContinued) {
 }
 
 TEST_F(CarouselTest, MarkedCurrentGroupFinishesItsRoundAndLeavesNoCurrentGroup) {
+  EXPECT_EQ(next(3), (keys{"-", "-", "-"}));
+  EXPECT_EQ(log->count("No current group.\n"), 1) << "said once, not at the renderer's rate";
   carousel({{"A", {"a1", "a2"}}});
   EXPECT_EQ(next(), "a1");
   EXPECT_TRUE(ticker->MarkGroupForDeletion("A"));
   EXPECT_EQ(next(), "a2");
   log->clear();
-  EXPECT_EQ(next(), "-");
-  EXPECT_EQ(log->count("No current group.\n"), 1);
+  EXPECT_EQ(next(3), (keys{"-", "-", "-"}));
+  EXPECT_EQ(log->count("No current group.\n"), 1) << "said again once the carousel has run empty";
   EXPECT_EQ(ticker->GetCurrentGroupName() + ticker->GetGroups(), "");
 }
 
@@ -125,15 +127,47 @@ TEST_F(CarouselTest, SetNextGroupEndsTheCurrentRoundAndChoosesTheNextGroup) {
 }
 
 TEST_F(CarouselTest, DeletingTheCurrentGroupMovesOnAndTheOnlyGroupLeavesNoCurrent) {
-  carousel({{"A", {"a1", "a2"}}, {"B", {"b1", "b2"}}});
+  carousel({{"A", {"a1", "a2"}}, {"B", {"b1", "b2"}}, {"C", {"c1"}}});
   EXPECT_EQ(next(), "a1");
   EXPECT_TRUE(ticker->DeleteGroup("A"));
   EXPECT_EQ(next(), "b1");
+  // Chosen to come next, then deleted while current: its neighbour takes over.
+  ASSERT_TRUE(ticker->SetNextGroup("B"));
+  EXPECT_TRUE(ticker->DeleteGroup("B"));
+  EXPECT_EQ(ticker->GetCurrentGroupName(), "C");
+  EXPECT_EQ(next(2), (keys{"c1", "c1"}));
+  ASSERT_TRUE(ticker->DeleteGroup("C"));
+  carousel({{"B", {"b1", "b2"}}});
 
   EXPECT_TRUE(ticker->DeleteGroup("B"));
   EXPECT_EQ(ticker->GetCurrentGroupName() + ticker->GetGroups(), "");
   EXPECT_EQ(next(), "-");
   EXPECT_FALSE(ticker->DeleteGroup("B"));
+}
+
+// Values a client may send that mean nothing sensible still give a defined carousel: a
+// chunking of zero or less is no chunking, a negative duration no time limit, an interval
+// below one always due, a negative ttl unlimited.
+TEST_F(CarouselTest, NumericAttributesOverTheirWholeRangeKeepTheCarouselMoving) {
+  add("", group_xml("A", {"a1", "a2"}, " chunking=\"-1\" duration=\"-2147483648\" ttl=\"-9\""));
+  add("A", group_xml("B", {"b1"}, " chunking=\"-2147483648\" interval=\"-5\""));
+  add("B", group_xml("C", {"c1", "c2"}, " chunking=\"2147483647\" duration=\"2147483647\""));
+  EXPECT_EQ(next(6), (keys{"a1", "a2", "b1", "c1", "c2", "c1"}));
+  ticker->Flush();
+  EXPECT_EQ(next(2), (keys{"a1", "a2"}));
+  ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("I", {"i1"}, " interval=\"-2147483648\"")));
+  EXPECT_EQ(next(2), (keys{"i1", "i1"})) << "always due";
+}
+
+TEST_F(CarouselTest, RoundWithNothingEligibleLeftGivesNoEmptyAnswer) {
+  carousel({{"A", {"a1"}}});
+  add("A", "<group name=\"C\"><element key=\"c1\"/><element key=\"c2\" priority_skip=\"yes\"/></group>");
+  ASSERT_TRUE(ticker->AddPriorityGroup("C"));
+  EXPECT_EQ(next(3), (keys{"a1", "c1", "a1"})) << "a skipped tail ends the round";
+  add("C", "<group name=\"T\" duration=\"60\"><element key=\"t1\"/><element key=\"t2\" priority_skip=\"yes\"/>"
+           "</group>");
+  ASSERT_TRUE(ticker->AddPriorityGroup("T"));
+  EXPECT_EQ(next(3), (keys{"t1", "t1", "t2"})) << "a timed round reruns at once";
 }
 
 TEST_F(CarouselTest, ExhaustedMortalGroupIsDroppedAtTheAdvance) {

@@ -72,7 +72,6 @@ TEST_F(OperationsTest, ElementOperationsWorkByGroupNameAndKey) {
   carousel({{"A", {"k1", "k3"}}});
   EXPECT_TRUE(ticker->PutElement("A", "<element key=\"k2\"><value label=\"t\">two</value></element>"));
   EXPECT_TRUE(ticker->PutElement("A", "<element key=\"k1\"><design>D</design></element>"));
-  EXPECT_FALSE(ticker->PutElement("A", "<element key=\"k9\">")) << "malformed";
   EXPECT_TRUE(ticker->UpdateElement("A", "<element key=\"k2\"><value label=\"t\">TWO</value></element>"));
   EXPECT_TRUE(ticker->DeleteElement("A", "k3"));
   TickerElement element;
@@ -80,7 +79,6 @@ TEST_F(OperationsTest, ElementOperationsWorkByGroupNameAndKey) {
   EXPECT_EQ(element.design() + std::to_string(element.values().size()), "D0") << "put replaces the whole element";
   EXPECT_EQ(next(3), (keys{"k1", "k2", "k1"}));
   EXPECT_TRUE(ticker->ClearGroup("A"));
-  EXPECT_FALSE(ticker->GetElement("A", "k1", element));
 
   const std::vector<std::pair<std::string, std::function<bool()>>> on_missing_group = {
       {"DeleteElement", [&] { return ticker->DeleteElement("Q", "k1"); }},
@@ -93,6 +91,28 @@ TEST_F(OperationsTest, ElementOperationsWorkByGroupNameAndKey) {
   for (const auto& [operation, call] : on_missing_group) {
     EXPECT_FALSE(call()) << operation;
     EXPECT_TRUE(logged(operation + " failed: group_name: Q is not found\n")) << operation;
+  }
+  // Every other failure is a false answer with its line too.
+  const std::vector<std::tuple<std::string, std::function<bool()>, std::string>> failing = {
+      {"malformed put", [&] { return ticker->PutElement("A", "<element key=\"k9\">"); },
+       "PutElement failed: element XML is not well-formed, group_name: A\n"},
+      {"malformed update", [&] { return ticker->UpdateElement("A", "<element key=\"k2\""); },
+       "UpdateElement failed: element XML is not well-formed, group_name: A\n"},
+      {"update of a missing key", [&] { return ticker->UpdateElement("A", "<element key=\"k9\"/>"); },
+       "UpdateElement failed: key: k9 is not found in group_name: A\n"},
+      {"delete of a missing key", [&] { return ticker->DeleteElement("A", "k9"); },
+       "DeleteElement failed: key: k9 is not found in group_name: A\n"},
+      {"get of a missing key", [&] { return ticker->GetElement("A", "k1", element); },
+       "GetElement failed: key: k1 is not found in group_name: A\n"},
+      {"move of a missing group", [&] { return ticker->MoveGroup("Q", ""); },
+       "MoveGroup failed: group_name: Q is not found\n"},
+      {"move behind a missing group", [&] { return ticker->MoveGroup("A", "Q"); },
+       "MoveGroup failed: group_name: Q is not found\n"},
+  };
+  for (const auto& [what, call, line] : failing) {
+    log->clear();
+    EXPECT_FALSE(call()) << what;
+    EXPECT_TRUE(logged(line)) << what;
   }
 }
 
@@ -115,12 +135,33 @@ TEST_F(OperationsTest, FlushAndClearAllEmptyWhatTheRendererIsWaitingFor) {
   ticker->Flush();
   EXPECT_EQ(supplier->clears, 1);
   EXPECT_EQ(next(), "b1") << "the flushed round is over";
+  // Every kind of round ends at once, with no empty answer in between: a chunking round,
+  // a timed one that would rerun its elements until its time is up, and the only group's.
+  add("B", group_xml("C", {"c1", "c2", "c3"}, " chunking=\"2\""));
+  add("C", group_xml("T", {"t1", "t2"}, " duration=\"60\""));
+  EXPECT_EQ(next(), "c1");
+  ticker->Flush();
+  EXPECT_EQ(next(), "t1") << "a chunking round";
+  ticker->Flush();
+  EXPECT_EQ(next(), "a1") << "a timed round, which would rerun until its time is up";
+  ASSERT_TRUE(ticker->SetNextGroup("C"));
+  EXPECT_EQ(next(), "c1");
+  ASSERT_TRUE(ticker->SetNextGroup("T"));
+  EXPECT_EQ(next(), "t1");
+  ASSERT_TRUE(ticker->SetNextGroup("A"));
+  EXPECT_EQ(next(), "a1") << "the override is taken at once";
+  for (const char* name : {"A", "B", "C"}) ASSERT_TRUE(ticker->DeleteGroup(name));
+  EXPECT_EQ(next(), "t1");
+  ticker->Flush();
+  EXPECT_EQ(next(2), (keys{"t1", "t2"})) << "a new round of the only group";
+  EXPECT_EQ(events, (keys{"at_end news", "at_end news", "at_end news"})) << "no empty answer in between";
 
   ASSERT_TRUE(ticker->AddIndependentGroup(group_xml("I", {"i1"}, " interval=\"10\"")));
   ASSERT_TRUE(ticker->AddGroupToRunOncePriorityQueue(group_xml("R", {"r1"})));
-  ASSERT_TRUE(ticker->AddPriorityGroup("A"));
+  ASSERT_TRUE(ticker->AddPriorityGroup("T"));
+  const int clears = supplier->clears;
   ticker->ClearAll();
-  EXPECT_EQ(supplier->clears, 2);
+  EXPECT_EQ(supplier->clears, clears + 1);
   EXPECT_EQ(ticker->GetGroupNames(), keys{});
   EXPECT_EQ(ticker->GetCurrentGroupName(), "");
   EXPECT_EQ(next(), "-");

@@ -130,12 +130,12 @@ TEST_F(Logging, HijackedStandardStreamsBecomeLogLinesUntilTheLoggerEnds) {
   EXPECT_EQ(target->lines.back(), "stderr|20|broken");
 }
 
-TEST(SystemError, FormatsTheCodeAndCarriesItInTheRuntimeError) {
-  EXPECT_EQ(vorn::format_system_error(98), "(0x00000062) Address already in use");
+TEST(SystemError, FormatsTheCodeWhereAskedAndTheRuntimeErrorCarriesTheTextAlone) {
+  EXPECT_EQ(vorn::with_formatted_code("bind failed", 98), "bind failed: (0x00000062) Address already in use");
   EXPECT_EQ(vorn::format_system_error(0).substr(0, 13), "(0x00000000) ");
   errno = ENOENT;
   const vorn::win32_error e("open failed");
-  EXPECT_STREQ(e.what(), "open failed: (0x00000002) No such file or directory");
+  EXPECT_STREQ(e.what(), "open failed: No such file or directory");
   EXPECT_EQ(e.code(), ENOENT);
 }
 
