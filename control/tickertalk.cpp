@@ -104,6 +104,8 @@ void tickertalk_protocol::add_outcome(bool success, const std::string& text) {
 
 void tickertalk_protocol::send_reply() {
   if (write(reply_.text())) write(end_of_message);
+  // The storage of a long reply is not kept for the next one: an idle client holds nothing.
+  if (reply_.text().capacity() > 64 * 1024) reply_ = vorn::message();
 }
 
 void tickertalk_protocol::on_protocol(const field_list& fields) {

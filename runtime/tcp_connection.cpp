@@ -38,6 +38,7 @@ tcp_connection::tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_
 
 tcp_connection::~tcp_connection() {
   // Only reached with a protocol when the event loop is torn down with this pending.
+  if (budget_) budget_->withdraw(*this);
   if (auto p = std::move(protocol_)) p->detach_transport();
 }
 
