@@ -20,6 +20,24 @@ std::int32_t next_connection_id = 1;
 // renderers' requests are never queued behind a whole read of them.
 constexpr std::size_t commands_per_turn = 32;
 
+// Answers a connection beyond the limit with the reason and hangs up.
+class refusal : public vorn::base_protocol {
+ public:
+  explicit refusal(std::size_t limit) : limit_(limit) {}
+  void connection_made() override {
+    vorn::message notice;
+    notice.start("*");
+    notice.add_field("error");
+    notice.add_field("Too many connections: the service serves at most " + std::to_string(limit_) +
+                     " at a time; try again later");
+    write(notice.text() + std::string(end_of_message));
+    close_connection();
+  }
+
+ private:
+  std::size_t limit_;
+};
+
 }  // namespace
 
 tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers)
@@ -93,6 +111,8 @@ void tickertalk_protocol::framing_refused(std::string_view tag, std::string_view
 
 void tickertalk_protocol::send_reply() {
   if (write(reply_.text())) write(end_of_message);
+  // The storage of a long reply is not kept for the next one: an idle client holds nothing.
+  if (reply_.text().capacity() > 64 * 1024) reply_ = vorn::message();
 }
 
 void tickertalk_protocol::on_protocol(const field_list& fields) {
@@ -143,6 +163,14 @@ tickertalk_factory::tickertalk_factory(std::shared_ptr<vorn::logger_base> logger
     : vorn::protocol_factory_base(std::move(logger)), tickers_(tickers) {}
 
 std::shared_ptr<vorn::base_protocol> tickertalk_factory::create_protocol() {
+  if (connections_.size() >= max_connections_) {
+    if (!refusing_ && logger_->should_log(30))
+      logger_->stream(30) << "Refusing tickertalk connections: " << connections_.size()
+                          << " are open, the most allowed" << std::endl;
+    refusing_ = true;
+    return std::make_shared<refusal>(max_connections_);
+  }
+  refusing_ = false;
   if (logger_->should_log(80)) logger_->stream(80) << "Creating new tickertalk protocol.\n";
   std::shared_ptr<tickertalk_protocol> connection(new tickertalk_protocol(logger_, tickers_),
                                                   deleter{weak_from_this()});

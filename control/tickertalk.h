@@ -71,7 +71,11 @@ class tickertalk_factory : public vorn::protocol_factory_base, public std::enabl
   // tickers must outlive every connection this factory makes.
   tickertalk_factory(std::shared_ptr<vorn::logger_base> logger, tickers_interface* tickers);
 
+  static constexpr std::size_t default_max_connections = 4096;
+
+  // At the limit, a new connection is told so in an event message and closed.
   std::shared_ptr<vorn::base_protocol> create_protocol() override;
+  void set_max_connections(std::size_t limit) { max_connections_ = limit; }
 
   // Sends "*" followed by fields to every live connection that asked for events.
   void broadcast_event(const std::vector<std::string>& fields);
@@ -81,6 +85,8 @@ class tickertalk_factory : public vorn::protocol_factory_base, public std::enabl
 
   tickers_interface* tickers_;
   std::map<std::int32_t, std::weak_ptr<tickertalk_protocol>> connections_;
+  std::size_t max_connections_ = default_max_connections;
+  bool refusing_ = false;  // the refusal is logged once while connections stay at the limit
 };
 
 }  // namespace orv

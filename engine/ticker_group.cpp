@@ -3,6 +3,7 @@
 #include <boost/lexical_cast.hpp>
 #include <cstring>
 #include <iostream>
+#include <string_view>
 
 #include "engine/expat_document.h"
 #include "engine/ticker_clock.h"
@@ -148,7 +149,13 @@ bool TickerGroup::ParseXML(const std::string& xml) {
     std::cerr << "Parse error in TickerGroup::ParseXML :" << XML_ErrorString(XML_GetErrorCode(parser.get()))
               << std::endl;
     std::cerr << "Line number: " << XML_GetCurrentLineNumber(parser.get()) << std::endl;
-    std::cerr << "XML with error: " << std::endl << xml << std::endl;
+    // Any client can send a document of many megabytes; the log gets its start and size.
+    constexpr std::size_t echoed = 4096;
+    if (xml.size() <= echoed)
+      std::cerr << "XML with error: " << std::endl << xml << std::endl;
+    else
+      std::cerr << "XML with error (the first " << echoed << " of " << xml.size() << " bytes): " << std::endl
+                << std::string_view(xml).substr(0, echoed) << std::endl;
     Clear();
     return false;
   }

@@ -63,9 +63,20 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
       auto& l = *it;
       auto failure = send(*l, (l->ttl ? ttl_line : line) + "\n");
       if (failure)
-        it = drop(it, failure);
+        it = drop(listeners_, it, failure);
       else
         ++it;
+    }
+    // Kept for those still to greet, until they say which form they want.
+    for (auto it = greeting_.begin(); it != greeting_.end();) {
+      auto& l = **it;
+      l.held_bytes += line.size() + ttl_line.size();
+      if (l.held_bytes > config_.max_queued_bytes) {
+        it = drop(greeting_, it, boost::system::error_code(ENOBUFS, boost::system::system_category()));
+        continue;
+      }
+      l.held.emplace_back(line, ttl_line);
+      ++it;
     }
   }
 
@@ -80,6 +91,8 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
     std::array<char, 64> greeting{};
     std::deque<std::string> queue;  // the front one is being written
     std::size_t queued_bytes = 0;
+    std::deque<std::pair<std::string, std::string>> held;  // plain and TTL forms, until greeted
+    std::size_t held_bytes = 0;
   };
   using listener_ptr = std::shared_ptr<listener>;
   using listener_list = std::list<listener_ptr>;
@@ -118,6 +131,11 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
     boost::system::error_code ignored;
     l->fd = l->socket.native_handle();
     l->socket.non_blocking(true, ignored);
+    if (greeting_.size() + listeners_.size() >= config_.max_listeners) {
+      refuse(*l);
+      return;
+    }
+    refusing_ = false;
     greeting_.push_back(l);
     std::weak_ptr<event_server_core> weak = weak_from_this();
     l->greeting_timer.expires_after(config_.greeting_wait);
@@ -143,6 +161,27 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
     if (log_at(80))
       logger_->stream(80) << "Listener connected on FD# " << l->fd << ", making it a total of " << listeners_.size()
                           << " listeners. " << " TTL " << (l->ttl ? "ENABLED" : "DISABLED") << std::endl;
+    for (; !l->held.empty(); l->held.pop_front()) {
+      const auto& [line, ttl_line] = l->held.front();
+      if (auto failure = send(*l, (l->ttl ? ttl_line : line) + "\n")) {
+        drop(listeners_, listeners_.begin(), failure);
+        return;
+      }
+    }
+    l->held_bytes = 0;
+  }
+
+  // Like a server at its client limit: the peer reads why before the connection ends.
+  void refuse(listener& l) {
+    if (!refusing_ && log_at(30))
+      logger_->stream(30) << "Refusing log listeners: " << listeners_.size() + greeting_.size()
+                          << " are connected, the most allowed" << std::endl;
+    refusing_ = true;
+    boost::system::error_code ignored;
+    const std::string notice = "Too many listeners: the server serves at most " +
+                               std::to_string(config_.max_listeners) + " at a time; try again later\n";
+    l.socket.write_some(asio::buffer(notice), ignored);
+    close(l);
   }
 
   // Sends at once what the socket takes and queues the rest; an error is returned, not handled.
@@ -175,7 +214,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
                         l->queue.pop_front();
                         if (ec) {
                           auto it = std::find(self->listeners_.begin(), self->listeners_.end(), l);
-                          if (it != self->listeners_.end()) self->drop(it, ec);
+                          if (it != self->listeners_.end()) self->drop(self->listeners_, it, ec);
                         } else if (!l->queue.empty()) {
                           self->write_queued(l);
                         }
@@ -189,7 +228,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
   }
 
   // A peer that has closed its end shows as a broken pipe; anything else is a real failure.
-  listener_list::iterator drop(listener_list::iterator it, const boost::system::error_code& ec) {
+  listener_list::iterator drop(listener_list& from, listener_list::iterator it, const boost::system::error_code& ec) {
     listener& l = **it;
     if (ec == asio::error::broken_pipe) {
       if (log_at(80)) logger_->stream(80) << "Listener on FD #" << l.fd << " closed it's connection." << std::endl;
@@ -199,7 +238,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
                           << std::endl;
     }
     close(l);
-    return listeners_.erase(it);
+    return from.erase(it);
   }
 
   static void close(listener& l) {
@@ -217,6 +256,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
   asio::steady_timer retry_accept_;
   listener_list listeners_;  // newest first
   listener_list greeting_;   // accepted, greeting not yet in
+  bool refusing_ = false;    // the refusal is logged once while listeners stay at the limit
 };
 
 event_server_instance::event_server_instance(std::shared_ptr<vorn::asyncore> loop,

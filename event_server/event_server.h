@@ -23,7 +23,10 @@ class event_server_instance : public event_server_base,
     // A listener that has sent no greeting by then is taken as plain.
     std::chrono::steady_clock::duration greeting_wait = std::chrono::seconds(2);
     // Unsent bytes a listener may have queued; one that falls further behind is dropped.
+    // Also what a listener awaiting its greeting may have held for it, in both forms.
     std::size_t max_queued_bytes = 256 * 1024;
+    // Listeners connected at once, greeted or not; one more is told so and closed.
+    std::size_t max_listeners = 256;
   };
 
   // When the port cannot be opened, writes "Could not start event server: " and the error to

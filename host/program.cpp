@@ -7,6 +7,8 @@
 #include <iostream>
 #include <memory>
 
+#include <malloc.h>
+
 #include <boost/program_options.hpp>
 
 #include "control/tickertalk.h"
@@ -100,6 +102,14 @@ int run(vorn::line_logger& root, const app_core& core, const event_server_instan
   return 0;
 }
 
+// Fixed thresholds: buffers of a burst (megabyte messages and replies) are mapped apart
+// and go back to the system when freed. Left to itself, the allocator raises both after
+// the first large frees and keeps such memory in its heap for good.
+void give_large_buffers_back() {
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+}
+
 }  // namespace
 
 bool is_registration_word(const std::string& argument) {
@@ -112,6 +122,7 @@ bool is_registration_word(const std::string& argument) {
 }
 
 int ticker_service_main(int argc, char** argv) {
+  give_large_buffers_back();
   auto root = std::make_shared<vorn::line_logger>("", 95, nullptr);
   root->construct_debug_log_target();
 

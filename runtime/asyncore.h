@@ -12,6 +12,7 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "runtime/logger_base.h"
+#include "runtime/memory_budget.h"
 
 namespace vorn {
 
@@ -49,6 +50,8 @@ class asyncore : public std::enable_shared_from_this<asyncore> {
 
   std::shared_ptr<asyncore> get_shared_ptr() { return shared_from_this(); }
   event_dispatcher& get_event_dispatcher() { return dispatcher_; }
+  // Shared by every TCP connection of this loop.
+  memory_budget& connection_budget() { return budget_; }
 
   // Waits at most timeout_ms (infinite: no limit) for the first ready handler, then runs
   // every handler that is ready, serving urgent descriptors between them. Returns how many
@@ -67,6 +70,7 @@ class asyncore : public std::enable_shared_from_this<asyncore> {
   void wait_for_stop_signal();
 
   std::shared_ptr<logger_base> logger_;
+  memory_budget budget_;  // outlives io_: connections still pending at its end refer to it
   boost::asio::io_context io_;
   // Keeps process() waiting when nothing else is pending instead of returning at once.
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> keep_waiting_;

@@ -120,7 +120,7 @@ void line_logger::construct_standard_log_targets(const std::string& application_
   if (console && console_target) targets->add(std::move(console_target));
   if (debug_output) targets->add(std::make_shared<debug_log_target>());
   targets->add(std::make_shared<daily_file_log_target>(directory, file_prefix, application_name, tree_->timer));
-  shared_log_target(std::move(targets));
+  shared_log_target(std::make_shared<repeat_folding_target>(std::move(targets)));
 }
 
 void line_logger::hijack_standard_streams() {

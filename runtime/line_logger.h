@@ -67,7 +67,8 @@ class line_logger : public logger_base, public std::enable_shared_from_this<line
 
   // Replaces the shared target by: console_target (when console is set), the debugger
   // output (when debug_output is set) and a daily file prefix + "YYYY-MM-DD.log" in
-  // directory (created when missing); application_name opens each file.
+  // directory (created when missing); application_name opens each file. A run of
+  // identical messages reaches them once, with a repeat count.
   void construct_standard_log_targets(const std::string& application_name, const std::filesystem::path& directory,
                                       std::shared_ptr<log_message_stream_base> console_target, bool debug_output,
                                       const std::string& file_prefix, bool console);

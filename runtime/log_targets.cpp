@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -62,11 +63,13 @@ void console_log_target::write_message(const log_message& m) {
 void debug_log_target::write_message(const log_message& m) { debug_output("[" + m.source + "] " + m.text + "\n"); }
 
 daily_file_log_target::daily_file_log_target(std::filesystem::path directory, std::string prefix,
-                                             std::string application_name, std::shared_ptr<timetracker> timer)
+                                             std::string application_name, std::shared_ptr<timetracker> timer,
+                                             std::uintmax_t max_total_bytes)
     : directory_(std::move(directory)),
       prefix_(std::move(prefix)),
       application_name_(std::move(application_name)),
-      timer_(std::move(timer)) {}
+      timer_(std::move(timer)),
+      max_total_bytes_(max_total_bytes) {}
 
 std::filesystem::path daily_file_log_target::path_for(std::chrono::system_clock::time_point t) const {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
@@ -80,20 +83,90 @@ std::filesystem::path daily_file_log_target::path_for(std::chrono::system_clock:
 void daily_file_log_target::write_message(const log_message& m) {
   const auto path = path_for(m.time);
   if (path != open_path_) {
-    file_.close();
-    file_.clear();
-    open_path_ = path;
-    std::error_code ignored;
-    std::filesystem::create_directories(directory_, ignored);
-    file_.open(path, std::ios::app);
-    if (!file_) {
-      debug_output("Can't open the log file " + path.string() + "\n");
-      return;
-    }
-    file_ << timer_->get_time_prefix(m.time) << " ---- " << application_name_ << " ----\n";
+    open(path);
+    if (!file_) return;
+    append(timer_->get_time_prefix(m.time) + " ---- " + application_name_ + " ----\n");
   }
-  if (!file_) return;
-  file_ << plain_line(*timer_, m) << std::flush;
+  append(plain_line(*timer_, m));
+}
+
+void daily_file_log_target::open(const std::filesystem::path& path) {
+  file_.close();
+  file_.clear();
+  open_path_ = path;
+  full_ = false;
+  std::error_code ignored;
+  std::filesystem::create_directories(directory_, ignored);
+  file_.open(path, std::ios::app);
+  if (!file_) {
+    debug_output("Can't open the log file " + path.string() + "\n");
+    return;
+  }
+  open_size_ = std::filesystem::file_size(path, ignored);
+  if (open_size_ == static_cast<std::uintmax_t>(-1)) open_size_ = 0;
+  // The other daily files, newest first, so that the oldest comes off the back.
+  older_.clear();
+  older_size_ = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(directory_, ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path() == path || name.rfind(prefix_, 0) != 0 || entry.path().extension() != ".log") continue;
+    const std::uintmax_t size = entry.file_size(ignored);
+    if (ignored) continue;
+    older_.emplace_back(entry.path(), size);
+    older_size_ += size;
+  }
+  std::sort(older_.begin(), older_.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+}
+
+bool daily_file_log_target::room_for(std::uintmax_t bytes) {
+  while (older_size_ + open_size_ + bytes > max_total_bytes_ && !older_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(older_.back().first, ignored);
+    older_size_ -= older_.back().second;
+    older_.pop_back();
+  }
+  return open_size_ + bytes <= max_total_bytes_;
+}
+
+void daily_file_log_target::append(const std::string& text) {
+  if (!file_ || full_) return;
+  if (!room_for(text.size())) {
+    // The note may pass the budget by its own length; nothing after it does.
+    full_ = true;
+    file_ << timer_->get_time_prefix() << " ---- log files reached their budget of " << max_total_bytes_
+          << " bytes; lines are dropped until the next day ----\n"
+          << std::flush;
+    return;
+  }
+  file_ << text << std::flush;
+  open_size_ += text.size();
+}
+
+repeat_folding_target::repeat_folding_target(std::shared_ptr<log_message_stream_base> next,
+                                             std::chrono::seconds report_every)
+    : next_(std::move(next)), report_every_(report_every) {}
+
+repeat_folding_target::~repeat_folding_target() { report_repeats(std::chrono::system_clock::now()); }
+
+void repeat_folding_target::write_message(const log_message& m) {
+  if (has_last_ && m.level == last_.level && m.source == last_.source && m.text == last_.text) {
+    ++repeats_;
+    if (m.time - reported_at_ >= report_every_) report_repeats(m.time);
+    return;
+  }
+  report_repeats(m.time);
+  next_->write_message(m);
+  last_ = m;
+  has_last_ = true;
+  reported_at_ = m.time;
+}
+
+void repeat_folding_target::report_repeats(std::chrono::system_clock::time_point t) {
+  if (repeats_ == 0) return;
+  next_->write_message(
+      log_message{t, last_.source, "Last message repeated " + std::to_string(repeats_) + " more times", last_.level});
+  repeats_ = 0;
+  reported_at_ = t;
 }
 
 }  // namespace vorn

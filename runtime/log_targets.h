@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/line_logger.h"
@@ -41,22 +44,58 @@ class debug_log_target : public log_message_stream_base {
 
 // One file per local day, prefix + "YYYY-MM-DD.log" in directory, appended to; each line
 // is the console's plain line. A file that cannot be opened drops messages until the next
-// day, after one note on the debugger output.
+// day, after one note on the debugger output. The daily files together stay within
+// max_total_bytes: the oldest are removed first, and when today's alone reaches it, a note
+// says so and further lines are dropped until the next day.
 class daily_file_log_target : public log_message_stream_base {
  public:
+  static constexpr std::uintmax_t default_max_total_bytes = std::uintmax_t{512} << 20;
+
   daily_file_log_target(std::filesystem::path directory, std::string prefix, std::string application_name,
-                        std::shared_ptr<timetracker> timer);
+                        std::shared_ptr<timetracker> timer, std::uintmax_t max_total_bytes = default_max_total_bytes);
 
   void write_message(const log_message& m) override;
   std::filesystem::path path_for(std::chrono::system_clock::time_point t) const;
 
  private:
+  void open(const std::filesystem::path& path);
+  // Makes room for bytes more, removing the oldest files; false when there is none.
+  bool room_for(std::uintmax_t bytes);
+  void append(const std::string& text);
+
   std::filesystem::path directory_;
   std::string prefix_;
   std::string application_name_;
   std::shared_ptr<timetracker> timer_;
+  std::uintmax_t max_total_bytes_;
   std::filesystem::path open_path_;
   std::ofstream file_;
+  std::uintmax_t open_size_ = 0;
+  std::vector<std::pair<std::filesystem::path, std::uintmax_t>> older_;  // the oldest last
+  std::uintmax_t older_size_ = 0;
+  bool full_ = false;
+};
+
+// Passes messages on, except that a run of identical ones (same source, level and text,
+// one fault repeating) is written once, followed by "Last message repeated N more times"
+// when the run ends, and every report_every while it lasts.
+class repeat_folding_target : public log_message_stream_base {
+ public:
+  explicit repeat_folding_target(std::shared_ptr<log_message_stream_base> next,
+                                 std::chrono::seconds report_every = std::chrono::seconds(10));
+  ~repeat_folding_target() override;
+
+  void write_message(const log_message& m) override;
+
+ private:
+  void report_repeats(std::chrono::system_clock::time_point t);
+
+  std::shared_ptr<log_message_stream_base> next_;
+  std::chrono::seconds report_every_;
+  log_message last_;
+  bool has_last_ = false;
+  std::uintmax_t repeats_ = 0;
+  std::chrono::system_clock::time_point reported_at_;
 };
 
 // Hands each message to every target, in order.

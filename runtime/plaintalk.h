@@ -80,6 +80,9 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   std::size_t data_received(const char* data, std::size_t length) override;
 
   void install_message_parser(std::shared_ptr<message_parser> parser);
+  // The bytes of the message under way that have arrived; its parser keeps them until the
+  // message ends. An escape's announced length counts only as its bytes come in.
+  std::size_t held_input() const override { return message_size_ - (state_ == state::escaped ? pending_ : 0); }
 
  protected:
   // The stream broke and the connection is about to close. tag is the broken message's first

@@ -68,6 +68,8 @@ class base_protocol {
   // received_data_added_to_buffer() is called.
   virtual std::size_t data_received(const char* data, std::size_t length);
   virtual void received_data_added_to_buffer() {}
+  // Input bytes kept for messages not complete yet; they count against the loop's memory budget.
+  virtual std::size_t held_input() const { return buffer_.unread().size(); }
   // The transport is gone: the peer closed, an error occurred, or close_connection ran.
   virtual void connection_lost() {}
 

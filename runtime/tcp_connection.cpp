@@ -23,11 +23,13 @@ std::string describe(const boost::asio::ip::tcp::socket& socket) {
 }  // namespace
 
 tcp_connection::tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_ptr<base_protocol> protocol,
-                               std::shared_ptr<logger_base> logger, closed_callback on_closed)
+                               std::shared_ptr<logger_base> logger, closed_callback on_closed,
+                               memory_budget* budget)
     : socket_(std::move(socket)),
       protocol_(std::move(protocol)),
       logger_(std::move(logger)),
       on_closed_(std::move(on_closed)),
+      budget_(budget),
       peer_(describe(socket_)) {
   boost::system::error_code ignored;
   socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
@@ -36,6 +38,7 @@ tcp_connection::tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_
 
 tcp_connection::~tcp_connection() {
   // Only reached with a protocol when the event loop is torn down with this pending.
+  if (budget_) budget_->withdraw(*this);
   if (auto p = std::move(protocol_)) p->detach_transport();
 }
 
@@ -71,8 +74,14 @@ void tcp_connection::on_readable(const boost::system::error_code& ec) {
     read_next();
     return;
   }
+  if (read_error == boost::asio::error::eof) {
+    // Everything before the end was handed over already; what it asked for still leaves.
+    input_ended_ = true;
+    if (queue_.empty()) shut("closed by the peer", 50);
+    return;
+  }
   if (read_error) {
-    shut(read_error == boost::asio::error::eof ? "closed by the peer" : read_error.message(), 50);
+    shut(read_error.message(), 50);
     return;
   }
   hand_over(std::string_view(chunk.data(), n));
@@ -95,10 +104,13 @@ void tcp_connection::hand_over(std::string_view bytes) {
   if (in_flight_ == 0 && !queue_.empty()) write_queued();
   bytes.remove_prefix(std::min(taken, bytes.size()));
   if (bytes.empty()) {
-    read_next();
+    account();
+    if (open_) read_next();
     return;
   }
   held_back_.assign(bytes);
+  account();
+  if (!open_) return;
   boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
     if (!self->open_) return;
     const std::string rest = std::move(self->held_back_);
@@ -123,7 +135,8 @@ bool tcp_connection::write(std::string_view bytes) {
     queue_.emplace_back(bytes);
   unsent_ += bytes.size();
   if (in_flight_ == 0 && !in_turn_) write_queued();
-  return true;
+  account();
+  return open_;
 }
 
 std::vector<boost::asio::const_buffer> tcp_connection::gathered() const {
@@ -150,7 +163,15 @@ void tcp_connection::on_written(const boost::system::error_code& ec, std::size_t
   queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(in_flight_));
   in_flight_ = 0;
   unsent_ -= n;
-  if (!queue_.empty()) write_queued();
+  account();
+  if (!queue_.empty())
+    write_queued();
+  else if (input_ended_)
+    shut("closed by the peer", 50);
+}
+
+void tcp_connection::account() {
+  if (budget_ && open_) budget_->update(*this, protocol_->held_input() + held_back_.size() + unsent_);
 }
 
 void tcp_connection::close(std::string_view reason) { shut(std::string(reason), 20); }
@@ -158,6 +179,7 @@ void tcp_connection::close(std::string_view reason) { shut(std::string(reason), 
 void tcp_connection::shut(const std::string& reason, int level) {
   if (!open_) return;
   open_ = false;
+  if (budget_) budget_->withdraw(*this);
   log_line(logger_, reason.empty() ? 50 : level,
            "Connection with " + peer_ + " closed" + (reason.empty() ? "" : ": " + reason));
   boost::system::error_code ignored;

@@ -10,6 +10,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "runtime/logger_base.h"
+#include "runtime/memory_budget.h"
 #include "runtime/protocol.h"
 
 namespace vorn::detail {
@@ -21,12 +22,16 @@ inline void log_line(const std::shared_ptr<logger_base>& logger, int level, cons
 // One established TCP connection and its protocol. Pending reads and writes keep it alive;
 // once closed, the protocol is told and released from a fresh handler, so a protocol that
 // closes its own connection is never destroyed while one of its hooks is running.
-class tcp_connection : public transport, public std::enable_shared_from_this<tcp_connection> {
+// When the peer ends its input, the messages it completed are answered and everything
+// queued is sent before the connection closes.
+class tcp_connection : public transport,
+                       public memory_budget::holder,
+                       public std::enable_shared_from_this<tcp_connection> {
  public:
   using closed_callback = std::function<void(const std::string& reason)>;
 
   tcp_connection(boost::asio::ip::tcp::socket socket, std::shared_ptr<base_protocol> protocol,
-                 std::shared_ptr<logger_base> logger, closed_callback on_closed);
+                 std::shared_ptr<logger_base> logger, closed_callback on_closed, memory_budget* budget);
   ~tcp_connection() override;
 
   // Attaches the protocol (connection_made) and starts reading.
@@ -35,6 +40,7 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
   bool write(std::string_view bytes) override;
   void close(std::string_view reason) override;
   bool is_open() const override { return open_; }
+  void evict(const std::string& reason) override { close(reason); }
 
  private:
   void read_next();
@@ -45,14 +51,17 @@ class tcp_connection : public transport, public std::enable_shared_from_this<tcp
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);
   void finish(const std::string& reason);
+  void account();
 
   boost::asio::ip::tcp::socket socket_;
   std::shared_ptr<base_protocol> protocol_;
   std::shared_ptr<logger_base> logger_;
   closed_callback on_closed_;
+  memory_budget* budget_;
   std::string peer_;
   bool open_ = true;
   bool in_turn_ = false;
+  bool input_ended_ = false;  // the peer shut its sending side; close once all is sent
 
   std::string held_back_;  // input the protocol has not taken yet, while it yields
   std::deque<std::string> queue_;  // push_back keeps earlier entries in place for the writer

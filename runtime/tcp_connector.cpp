@@ -111,7 +111,8 @@ class tcp_connector final : public connector, public std::enable_shared_from_thi
     auto c = std::make_shared<detail::tcp_connection>(std::move(socket_), std::move(protocol), logger_,
                                                       [weak = weak_from_this()](const std::string& reason) {
                                                         if (auto self = weak.lock()) self->lost(reason);
-                                                      });
+                                                      },
+                                                      &core_->connection_budget());
     socket_ = tcp::socket(timer_.get_executor());
     connection_ = c;
     c->start();

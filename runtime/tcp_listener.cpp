@@ -16,8 +16,12 @@ using boost::asio::ip::tcp;
 
 class acceptor_listener final : public tcp_listener, public std::enable_shared_from_this<acceptor_listener> {
  public:
-  acceptor_listener(boost::asio::io_context& io, std::shared_ptr<protocol_factory_interface> factory)
-      : acceptor_(io), retry_(io), factory_(std::move(factory)), logger_(factory_->get_logger()) {}
+  acceptor_listener(asyncore& core, std::shared_ptr<protocol_factory_interface> factory)
+      : acceptor_(core.io_context()),
+        retry_(core.io_context()),
+        factory_(std::move(factory)),
+        logger_(factory_->get_logger()),
+        budget_(core.connection_budget()) {}
 
   void open(int port) {
     auto fail = [port](const std::string& what, const boost::system::error_code& ec) {
@@ -75,13 +79,15 @@ class acceptor_listener final : public tcp_listener, public std::enable_shared_f
       detail::log_line(logger_, 20, std::string("Can't create a protocol for a new connection: ") + e.what());
     }
     if (!protocol) return;  // the socket closes on leaving
-    std::make_shared<detail::tcp_connection>(std::move(socket), std::move(protocol), logger_, nullptr)->start();
+    std::make_shared<detail::tcp_connection>(std::move(socket), std::move(protocol), logger_, nullptr, &budget_)
+        ->start();
   }
 
   tcp::acceptor acceptor_;
   boost::asio::steady_timer retry_;
   std::shared_ptr<protocol_factory_interface> factory_;
   std::shared_ptr<logger_base> logger_;
+  memory_budget& budget_;
   int port_ = 0;
 };
 
@@ -89,7 +95,7 @@ class acceptor_listener final : public tcp_listener, public std::enable_shared_f
 
 std::shared_ptr<tcp_listener> listen_tcp(asyncore& core, int port,
                                          std::shared_ptr<protocol_factory_interface> factory) {
-  auto listener = std::make_shared<acceptor_listener>(core.io_context(), std::move(factory));
+  auto listener = std::make_shared<acceptor_listener>(core, std::move(factory));
   listener->open(port);
   listener->accept_next();
   return listener;

@@ -32,6 +32,7 @@
 #include "stress/stress_clients.h"
 #include "tools/command_line.h"
 #include "stress/stress_hubs.h"
+#include "stress/stress_limits.h"
 
 namespace orv::stress {
 namespace {
@@ -62,10 +63,6 @@ class service_process {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a runner that dies takes its service along
       ::setenv("ORV_TICKER_INSTANCE", instance.c_str(), 1);
       ::setenv("ORV_TICKER_APPDATA_DIR", scratch.c_str(), 1);
-      // Fixed thresholds keep glibc from raising them after the first large frees, which
-      // would make resident memory follow the allocator's history instead of live memory.
-      ::setenv("MALLOC_TRIM_THRESHOLD_", "131072", 1);
-      ::setenv("MALLOC_MMAP_THRESHOLD_", "131072", 1);
       redirect((scratch / "service.out").c_str(), 1);
       redirect((scratch / "service.err").c_str(), 2);
       ::execl(program.c_str(), program.c_str(), "--port", port_text.c_str(), "--log-level", "20", nullptr);
@@ -387,6 +384,9 @@ int run(const options& opt) {
     io.run_for(std::chrono::seconds(2));
     resident.push_back(service.resident_kib());
   }
+  run_limit_attacks({service_at, "limits" + std::to_string(::getpid()), [&] { return service.resident_kib(); }, scratch,
+                     !opt.sanitizer_build},
+                    {[&](auto&&... a) { out.figure(a...); }, [&](auto&&... a) { out.check(a...); }});
   const auto still = talk_once(service_at, {"ListTickers"});
 
   const cycle_result& last = rounds.back();

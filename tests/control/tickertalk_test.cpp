@@ -141,6 +141,20 @@ TEST_F(Tickertalk, NoNumberOrCommandAClientSendsStopsTheCarousel) {
   EXPECT_EQ(next(), "a1") << "so does the choice of the next group";
 }
 
+TEST_F(Tickertalk, AConnectionPastTheLimitIsToldWhyAndClosedUntilOneEnds) {
+  factory->set_max_connections(2);
+  fake_connection first(*factory), second(*factory), refused(*factory), again(*factory);
+  EXPECT_EQ(refused.sent(),
+            (messages{{"*", "error", "Too many connections: the service serves at most 2 at a time; try again later"}}));
+  EXPECT_FALSE(refused.wire.open);
+  EXPECT_FALSE(again.wire.open);
+  EXPECT_EQ(log->count("Refusing tickertalk connections: 2 are open, the most allowed\n"), 1);
+  first.release();
+  fake_connection admitted(*factory);
+  admitted.receive("t ListTickers\r\n");
+  EXPECT_EQ(admitted.sent(), (messages{{"t", "ok"}}));
+}
+
 TEST_F(Tickertalk, ConnectionsMayOutliveTheirFactory) {
   auto connection = factory->create_protocol();
   factory.reset();

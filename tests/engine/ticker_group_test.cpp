@@ -139,6 +139,14 @@ TEST_F(TickerGroupTest, MalformedXmlEmptiesTheGroup) {
             "Parse error in TickerGroup::ParseXML :mismatched tag\nLine number: 1\nXML with error: \n" + bad + "\n");
   EXPECT_TRUE(g->elements().empty());
   EXPECT_FALSE(g->StartRound());
+
+  // A large document is echoed only in part, with its size.
+  const std::string huge = bad + std::string(100000, ' ');
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(g->ParseXML(huge));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Parse error in TickerGroup::ParseXML :mismatched tag\nLine number: 1\nXML with error (the first 4096 of " +
+                std::to_string(huge.size()) + " bytes): \n" + huge.substr(0, 4096) + "\n");
 }
 
 TEST_F(TickerGroupTest, ElementOperationsByKeyKeepTheCursorValid) {

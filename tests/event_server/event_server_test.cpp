@@ -57,17 +57,45 @@ TEST_F(EventServer, TheGreetingChoosesTheTimeToLiveOrThePlainForm) {
   }
 }
 
-TEST_F(EventServer, ASilentListenerIsServedPlainAfterTheGreetingWaitAndHoldsUpNobody) {
+TEST_F(EventServer, LinesBeforeTheGreetingAreKeptForTheFormItPicksAndNobodyWaits) {
   start({.port = 0, .greeting_wait = 300ms});
   auto silent = connect("");
+  log_listener late(server_->port(), "");
   auto greeter = connect("TTL\n", 1);
   server_->send_delayed_log("first", "first?TTL=0");
-  EXPECT_EQ(server_->listener_count(), 1u) << "the silent listener was not waited for";
+  EXPECT_EQ(server_->listener_count(), 1u) << "the others were not waited for";
   EXPECT_TRUE(run_until([&] { return greeter->received() == "first?TTL=0\n"; }));
 
+  ASSERT_EQ(::send(late.fd, "TTL\n", 4, 0), 4);
   ASSERT_TRUE(run_until([&] { return server_->listener_count() == 2; }));
   server_->send_delayed_log("second", "second?TTL=0");
-  EXPECT_TRUE(run_until([&] { return silent->received() == "second\n"; })) << silent->received();
+  EXPECT_TRUE(run_until([&] { return late.received() == "first?TTL=0\nsecond?TTL=0\n"; })) << late.received();
+  ASSERT_TRUE(run_until([&] { return server_->listener_count() == 3; }));
+  server_->send_delayed_log("third", "third?TTL=0");
+  EXPECT_TRUE(run_until([&] { return silent->received() == "first\nsecond\nthird\n"; })) << silent->received();
+}
+
+TEST_F(EventServer, WhatIsKeptForAListenerAndHowManyConnectAreBounded) {
+  start({.port = 0, .greeting_wait = 10s, .max_queued_bytes = 1000, .max_listeners = 2});
+  log_listener pending(server_->port(), "");
+  auto greeted = connect("\n", 1);
+  log_listener refused(server_->port(), "");
+  EXPECT_TRUE(run_until([&] {
+    refused.received();
+    return refused.ended;
+  }));
+  EXPECT_EQ(refused.text, "Too many listeners: the server serves at most 2 at a time; try again later\n");
+  EXPECT_EQ(log_->count("Refusing log listeners: 2 are connected, the most allowed\n"), 1);
+
+  for (int i = 0; i < 10; ++i) server_->send_delayed_log(std::string(60, 'p'), std::string(60, 't'));
+  EXPECT_TRUE(log_->contains("\tsend: (0x00000069) No buffer space available\n\tDisconnecting listener.\n"));
+  EXPECT_TRUE(run_until([&] {
+    pending.received();
+    return pending.ended;
+  }));
+  EXPECT_EQ(pending.text, "");
+  auto admitted = connect("\n", 2);
+  EXPECT_EQ(greeted->received().size(), 10 * 61u);
 }
 
 TEST_F(EventServer, ClosedAndResetListenersAreRemovedEachOnItsOwnPath) {

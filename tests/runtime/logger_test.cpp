@@ -96,7 +96,9 @@ TEST_F(Logging, StandardTargetsWriteTheConsoleAndOneFilePerDay) {
   root->create_sublogger("feed", -1)->stream(20) << "second day";
   // A second process start, this time without console, appends to the day's file.
   root->construct_standard_log_targets("Ticker Service", dir, console, false, "ticker-", false);
-  root->stream(40) << "again";
+  // A burst of one line is written once, with its count when another line follows.
+  for (int i = 0; i < 4; ++i) root->stream(40) << "again";
+  root->stream(40) << "other";
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "2026-12-05 10:00:00.042 [] first day\n2026-12-06 10:00:00.042 [feed] second day\n");
   auto read = [](const std::filesystem::path& p) {
@@ -107,8 +109,46 @@ TEST_F(Logging, StandardTargetsWriteTheConsoleAndOneFilePerDay) {
             "2026-12-05 10:00:00.042 ---- Ticker Service ----\n2026-12-05 10:00:00.042 [] first day\n");
   EXPECT_EQ(read(dir / "ticker-2026-12-06.log"),
             "2026-12-06 10:00:00.042 ---- Ticker Service ----\n2026-12-06 10:00:00.042 [feed] second day\n"
-            "2026-12-06 10:00:00.042 ---- Ticker Service ----\n2026-12-06 10:00:00.042 [] again\n");
+            "2026-12-06 10:00:00.042 ---- Ticker Service ----\n2026-12-06 10:00:00.042 [] again\n"
+            "2026-12-06 10:00:00.042 [] Last message repeated 3 more times\n2026-12-06 10:00:00.042 [] other\n");
   std::filesystem::remove_all(dir.parent_path());
+}
+
+TEST_F(Logging, DailyFilesStayWithinTheirBudgetOldestFirst) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vorn-budget-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto size = [&](const std::string& name) {
+    std::error_code missing;
+    const auto bytes = std::filesystem::file_size(dir / name, missing);
+    return missing ? -1 : static_cast<long>(bytes);
+  };
+  std::ofstream(dir / "ticker-2026-12-01.log") << std::string(300, 'a');
+  std::ofstream(dir / "ticker-2026-12-02.log") << std::string(300, 'b');
+  std::ofstream(dir / "other-2026-11-01.log") << std::string(300, 'c');  // not one of ours
+  vorn::daily_file_log_target files(dir, "ticker-", "Ticker Service", timer, 1000);
+  const std::string line(60, 'x');  // 96 bytes a line with its time and source
+  files.write_message({now, "s", line, 40});
+  EXPECT_EQ(size("ticker-2026-12-01.log"), 300);
+  for (int i = 0; i < 3; ++i) files.write_message({now, "s", line, 40});
+  EXPECT_EQ(size("ticker-2026-12-01.log"), -1);
+  EXPECT_EQ(size("ticker-2026-12-02.log"), 300);
+  EXPECT_EQ(size("other-2026-11-01.log"), 300);
+  // Today's file alone reaching the budget ends with a note; nothing follows it that day.
+  for (int i = 0; i < 20; ++i) files.write_message({now, "s", line, 40});
+  const long full = size("ticker-2026-12-05.log");
+  EXPECT_EQ(size("ticker-2026-12-02.log"), -1);
+  EXPECT_LE(full, 1000 + 120);
+  files.write_message({now, "s", line, 40});
+  EXPECT_EQ(size("ticker-2026-12-05.log"), full);
+  std::ifstream in(dir / "ticker-2026-12-05.log");
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  EXPECT_TRUE(text.ends_with(" ---- log files reached their budget of 1000 bytes; lines are dropped until the next day ----\n"));
+  now += 24h;
+  files.write_message({now, "s", "next day", 40});
+  EXPECT_EQ(size("ticker-2026-12-05.log"), -1);
+  EXPECT_GT(size("ticker-2026-12-06.log"), 0);
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Logging, HijackedStandardStreamsBecomeLogLinesUntilTheLoggerEnds) {

@@ -1,5 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -97,6 +100,42 @@ struct client_factory : vorn::client_factory_base {
   std::vector<steady::time_point> failed_at, connected_at;
   int losses = 0;
   std::string last_reason;
+};
+
+// A plain socket client the test drives byte by byte, without the library.
+struct raw_client {
+  explicit raw_client(int port, int receive_buffer = 0) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (receive_buffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    local_port = ntohs(address.sin_port);
+  }
+  ~raw_client() { ::close(fd); }
+  // Sends what the socket takes now; the rest stays in pending.
+  void pump() {
+    while (!pending.empty()) {
+      const ssize_t n = ::send(fd, pending.data(), pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n <= 0) return;
+      pending.erase(0, static_cast<std::size_t>(n));
+    }
+  }
+  // Reads what has arrived; true once the other side has ended the connection.
+  bool ended() {
+    char chunk[65536];
+    ssize_t n;
+    while ((n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) received.append(chunk, static_cast<std::size_t>(n));
+    return n == 0 || (n < 0 && errno != EAGAIN);
+  }
+
+  int fd;
+  int local_port = 0;
+  std::string pending;
+  std::string received;
 };
 
 class Tcp : public ::testing::Test {
@@ -246,6 +285,59 @@ TEST_F(Tcp, OutputCapDisconnectsAPeerThatStopsReadingButNotOneThatReads) {
     ASSERT_TRUE(run_until(*core, [&] { return client->current.lock()->received.size() == i * 32 * 1024; }));
   }
   EXPECT_TRUE(reader->has_transport());
+}
+
+TEST_F(Tcp, APeerThatEndsItsInputGetsEveryReplyBeforeTheClose) {
+  server->messages_per_turn = 1;  // the replies also wait behind turns
+  const std::string big(3 << 20, 'b');
+  raw_client half(port, 4096);  // reads nothing until its input has ended: the replies back up
+  half.pending = "1 {" + std::to_string(big.size()) + "}" + big + "\n2 tail\n3 unfinished";
+  while (!half.pending.empty()) {
+    half.pump();
+    core->process(1);
+  }
+  ::shutdown(half.fd, SHUT_WR);
+  ASSERT_TRUE(run_until(*core, [&] { return half.ended(); }, 10s));
+  const std::string whole = "1 re " + big + "\r\n2 re tail\r\n";
+  EXPECT_EQ(half.received.size(), whole.size());
+  EXPECT_TRUE(half.received == whole);
+  EXPECT_TRUE(server->log().contains("closed by the peer"));
+}
+
+TEST_F(Tcp, PastTheMemoryBudgetTheConnectionHoldingTheMostIsClosed) {
+  core->connection_budget().set_limit(1 << 20);
+  // Each holds the two bytes of "t " and what has arrived of the field, not its announced length.
+  auto send_part = [&](raw_client& c, std::size_t bytes) {
+    c.pending = "t {4000000}" + std::string(bytes, 'x');
+    const std::size_t before = core->connection_budget().total();
+    c.pump();
+    ASSERT_TRUE(c.pending.empty());
+    ASSERT_TRUE(run_until(*core, [&] { return core->connection_budget().total() >= before + bytes; }));
+  };
+  raw_client largest(port), middle(port), last(port);
+  send_part(largest, 600 << 10);
+  send_part(middle, 300 << 10);
+  EXPECT_FALSE(largest.ended());
+  last.pending = "t {4000000}" + std::string(200 << 10, 'x');
+  last.pump();
+  ASSERT_TRUE(run_until(*core, [&] { return largest.ended(); }));
+  EXPECT_TRUE(server->log().contains("Connection with 127.0.0.1:" + std::to_string(largest.local_port) +
+                                     " closed: the connections together hold more than the memory budget of "
+                                     "1048576 bytes; this one holds the most, " +
+                                     std::to_string((600 << 10) + 2) + " bytes"));
+  ASSERT_TRUE(run_until(*core, [&] { return core->connection_budget().total() == (500u << 10) + 4; }));
+  EXPECT_FALSE(middle.ended() || last.ended());
+  // The one that grows past the rest is next; what it held is given back.
+  middle.pending = std::string(1 << 20, 'y');
+  ASSERT_TRUE(run_until(
+      *core,
+      [&] {
+        middle.pump();
+        return middle.ended();
+      },
+      5s));
+  EXPECT_TRUE(run_until(*core, [&] { return core->connection_budget().total() == (200u << 10) + 2; }));
+  EXPECT_FALSE(last.ended());
 }
 
 }  // namespace
