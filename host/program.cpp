@@ -9,6 +9,7 @@
 
 #include <boost/program_options.hpp>
 
+#include "automation/automation_bus.h"
 #include "control/tickertalk.h"
 #include "event_server/event_server.h"
 #include "host/app_core.h"
@@ -82,14 +83,27 @@ void main_loop(vorn::logger_base& log) {
                       "----------------------------\n";
 }
 
+// The registry object binds to the core on its first call, through the process-wide handle.
+automation_core bind_automation() {
+  automation_core bound;
+  if (auto core = current_app_core.lock()) {
+    bound.tickers = core->ticker_manager;
+    bound.logger = core->logger;
+  }
+  return bound;
+}
+
 // Log targets, banner and title, then the main loop until a stop signal arrives.
-int run(vorn::line_logger& root) {
+int run(vorn::line_logger& root, vorn::asyncore& loop) {
   auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
   root.construct_standard_log_targets("Ticker Service", log_directory("Ostrant", "Ticker Service"), console, true,
                                       "ticker-", true);
   root.hijack_standard_streams();
   vorn::print_application_header("Orv | Ticker Service", "ticker.ini");
   set_console_title(console_title(product_version()), root);
+  // The automation objects are offered for the length of the main loop.
+  auto automation = serve_automation(loop.io_context(), automation_settings::from_environment(), bind_automation,
+                                     root.create_sublogger("OrvTickers", -1));
   main_loop(root);
   return 0;
 }
@@ -161,7 +175,7 @@ int ticker_service_main(int argc, char** argv) {
     auto factory = std::make_shared<tickertalk_factory>(root->create_sublogger("tickertalk", log_level), tickers.get());
     core->tickertalk_factory = factory;
     vorn::listen_tcp(*core->asyncore, port, factory);
-    result = run(*root);
+    result = run(*root, *loop);
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
   }
