@@ -3,6 +3,9 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +13,6 @@
 #include <map>
 #include <variant>
 #include <vector>
-
-#include <boost/asio/post.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "automation/interface_description.h"
 
@@ -26,6 +25,8 @@ constexpr const char* registry_path = "/OrvTicker/OrvTickers";
 constexpr const char* control_prefix = "/OrvTicker/OrvTickerControl";
 // Messages handled per turn of the loop, so that a flood from one client leaves room for the rest.
 constexpr int messages_per_turn = 16;
+// Per-ticker objects one connection may hold at a time; GetTicker answers E_FAIL beyond.
+constexpr std::size_t objects_per_client = 1024;
 
 const std::string standard_interfaces =
     " <interface name=\"org.freedesktop.DBus.Peer\">\n"
@@ -48,9 +49,12 @@ std::string introspection(const std::string& body) {
 
 const char* error_name(hresult code) {
   switch (code) {
-    case hresult::E_INVALIDARG: return "OrvTicker.Error.InvalidArg";
-    case hresult::DISP_E_TYPEMISMATCH: return "OrvTicker.Error.TypeMismatch";
-    default: return "OrvTicker.Error.Fail";
+    case hresult::E_INVALIDARG:
+      return "OrvTicker.Error.InvalidArg";
+    case hresult::DISP_E_TYPEMISMATCH:
+      return "OrvTicker.Error.TypeMismatch";
+    default:
+      return "OrvTicker.Error.Fail";
   }
 }
 
@@ -204,8 +208,8 @@ const std::vector<method<ticker_control>>& control_methods() {
       with_long<T>(control2, "MoveGroup", "ss", [](T& t, A a, auto r) { return t.MoveGroup(a.s(0), a.s(1), r); }),
       with_long<T>(control2, "AddGroupFromText", "sssssssiss",
                    [](T& t, A a, auto r) {
-                     return t.AddGroupFromText(a.s(0), a.s(1), a.s(2), a.s(3), a.s(4), a.s(5), a.s(6), a.i(7),
-                                               a.s(8), a.s(9), r);
+                     return t.AddGroupFromText(a.s(0), a.s(1), a.s(2), a.s(3), a.s(4), a.s(5), a.s(6), a.i(7), a.s(8),
+                                               a.s(9), r);
                    }),
       with_long<T>(control2, "AddIndGroupFromText", "issssssiss",
                    [](T& t, A a, auto r) {
@@ -220,8 +224,8 @@ const std::vector<method<ticker_control>>& control_methods() {
                    }),
       with_long<T>(control2, "AddIndFlipGroupFromText", "isssssiss",
                    [](T& t, A a, auto r) {
-                     return t.AddIndFlipGroupFromText(a.i(0), a.s(1), a.s(2), a.s(3), a.s(4), a.s(5), a.i(6),
-                                                      a.s(7), a.s(8), r);
+                     return t.AddIndFlipGroupFromText(a.i(0), a.s(1), a.s(2), a.s(3), a.s(4), a.s(5), a.i(6), a.s(7),
+                                                      a.s(8), r);
                    }),
       with_long<T>(control2, "RunOnce", "sssssiss",
                    [](T& t, A a, auto r) {
@@ -369,6 +373,7 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
     descriptor_.release();
     timeout_.cancel();
     objects_.clear();
+    per_client_.clear();
     sd_bus_close_unref(std::exchange(bus_, nullptr));
   }
 
@@ -406,7 +411,7 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
     entry.expiry->expires_after(lease_);
     entry.expiry->async_wait([weak = weak_from_this(), id](const boost::system::error_code& ec) {
       auto self = weak.lock();
-      if (!ec && self) self->objects_.erase(id);
+      if (!ec && self) self->drop(self->objects_.find(id));
     });
   }
 
@@ -414,7 +419,8 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
     auto& self = *static_cast<automation_bus*>(userdata);
     if (!is_method_call(m)) return 0;
     if (is_introspection(m))
-      return sd_bus_reply_method_return(m, "s", introspection(standard_interfaces + interface_element(registry)).c_str());
+      return sd_bus_reply_method_return(m, "s",
+                                        introspection(standard_interfaces + interface_element(registry)).c_str());
     return self.dispatch(m, self.registry_, registry_methods());
   }
 
@@ -428,13 +434,13 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
       return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_UNKNOWN_OBJECT, "Unknown object '%s'.", path.c_str());
     if (entry->second.expiry) self.extend_lease(entry->first, entry->second);
     if (is_introspection(m))
-      return sd_bus_reply_method_return(m, "s",
-                                        introspection(standard_interfaces + interface_element(control1) +
-                                                      interface_element(control2) + interface_element(control3) +
-                                                      interface_element(unknown))
-                                            .c_str());
+      return sd_bus_reply_method_return(
+          m, "s",
+          introspection(standard_interfaces + interface_element(control1) + interface_element(control2) +
+                        interface_element(control3) + interface_element(unknown))
+              .c_str());
     if (sd_bus_message_is_method_call(m, unknown, "Release") > 0) {
-      self.objects_.erase(entry);
+      self.drop(entry);
       return sd_bus_reply_method_return(m, "");
     }
     auto object = entry->second.object;  // kept for the call even if a call inside releases it
@@ -479,8 +485,14 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
       return sd_bus_reply_method_return(call, "i", std::get<std::int32_t>(result));
     if (const auto* text = std::get_if<bstr>(&result))
       return sd_bus_reply_method_return(call, "s", *text ? to_utf8(**text).c_str() : "");
-    if (const auto* object = std::get_if<std::shared_ptr<ticker_control>>(&result))
-      return sd_bus_reply_method_return(call, "o", *object ? lease(call, *object).c_str() : "/");
+    if (const auto* object = std::get_if<std::shared_ptr<ticker_control>>(&result)) {
+      if (!*object) return sd_bus_reply_method_return(call, "o", "/");
+      const std::string path = lease(call, *object);
+      if (path.empty())
+        return sd_bus_reply_method_errorf(call, error_name(hresult::E_FAIL), "%s",
+                                          hresult_text(hresult::E_FAIL).c_str());
+      return sd_bus_reply_method_return(call, "o", path.c_str());
+    }
     if (const auto* names = std::get_if<variant>(&result)) return reply_names(call, *names);
     return sd_bus_reply_method_return(call, "");
   }
@@ -501,11 +513,27 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
 
   // A new object lives until Release, or until the connection that asked for it has left the
   // bus and no call has reached it for the lease.
+  // Empty when the client already holds its share.
   std::string lease(sd_bus_message* call, std::shared_ptr<ticker_control> object) {
-    const std::uint64_t id = next_id_++;
     const char* sender = sd_bus_message_get_sender(call);
-    objects_[id] = leased_object{std::move(object), sender ? sender : "", nullptr};
+    const std::string owner = sender ? sender : "";
+    if (per_client_[owner] >= objects_per_client) {
+      if (log_->should_log(20))
+        log_->stream(20) << "GetTicker refused: " << owner << " holds " << objects_per_client << " objects"
+                         << std::endl;
+      return "";
+    }
+    ++per_client_[owner];
+    const std::uint64_t id = next_id_++;
+    objects_[id] = leased_object{std::move(object), owner, nullptr};
     return control_path(id);
+  }
+
+  void drop(std::map<std::uint64_t, leased_object>::iterator entry) {
+    if (entry == objects_.end()) return;
+    const auto count = per_client_.find(entry->second.owner);
+    if (--count->second == 0) per_client_.erase(count);
+    objects_.erase(entry);
   }
 
   boost::asio::io_context& io_;
@@ -515,6 +543,7 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
   std::shared_ptr<vorn::logger_base> log_;
   COrvTickers registry_;
   std::map<std::uint64_t, leased_object> objects_;
+  std::map<std::string, std::size_t> per_client_;
   std::uint64_t next_id_ = 1;
   boost::asio::posix::stream_descriptor descriptor_;
   boost::asio::steady_timer timeout_;
@@ -541,11 +570,12 @@ int open_bus(const std::string& which, sd_bus** bus) {
 std::shared_ptr<automation_bus> serve_automation(boost::asio::io_context& io, const automation_settings& settings,
                                                  COrvTickers::binder bind, std::shared_ptr<vorn::logger_base> log) {
   if (settings.bus == "none") {
-    if (log->should_log(40)) log->stream(40) << "Automation objects are not served: ORV_TICKER_BUS is none" << std::endl;
+    if (log->should_log(40))
+      log->stream(40) << "Automation objects are not served: ORV_TICKER_BUS is none" << std::endl;
     return nullptr;
   }
-  const std::string label = settings.bus == "system" || settings.bus == "session" ? settings.bus + " bus"
-                                                                                   : "bus at " + settings.bus;
+  const std::string label =
+      settings.bus == "system" || settings.bus == "session" ? settings.bus + " bus" : "bus at " + settings.bus;
   sd_bus* bus = nullptr;
   int r = open_bus(settings.bus, &bus);
   if (r < 0) {
@@ -557,8 +587,8 @@ std::shared_ptr<automation_bus> serve_automation(boost::asio::io_context& io, co
   auto served = std::make_shared<automation_bus>(io, bus, label, settings, std::move(bind), log);
   if ((r = served->start()) < 0) {
     if (log->should_log(20))
-      log->stream(20) << "Automation objects are not served: the " << label << " does not take the objects: "
-                      << std::strerror(-r) << std::endl;
+      log->stream(20) << "Automation objects are not served: the " << label
+                      << " does not take the objects: " << std::strerror(-r) << std::endl;
     return nullptr;
   }
   return served;

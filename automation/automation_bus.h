@@ -1,10 +1,9 @@
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <memory>
 #include <string>
-
-#include <boost/asio/io_context.hpp>
 
 #include "automation/automation_objects.h"
 #include "runtime/logger_base.h"

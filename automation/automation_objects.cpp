@@ -120,8 +120,7 @@ hresult ticker_control::PutElement(const bstr& group_name, const bstr& element_d
 
 hresult ticker_control::UpdateElement(const bstr& group_name, const bstr& element_data, long_result result) {
   return call("UpdateElement", [&](ticker_control_interface& t) {
-    *result =
-        group_name && element_data && t.UpdateElement(name_conversion(group_name), xml_conversion(element_data));
+    *result = group_name && element_data && t.UpdateElement(name_conversion(group_name), xml_conversion(element_data));
     return hresult::S_OK;
   });
 }
@@ -227,10 +226,10 @@ hresult ticker_control::AddGroupFromText(const bstr& group_to_follow, const bstr
                                          const bstr& on_enter, long_result result) {
   return call("AddGroupFromText", [&](ticker_control_interface& t) {
     const std::string name = name_conversion(groupname);
-    *result = t.AddGroupFromText(name_conversion(group_to_follow), name, name_conversion(text),
-                                 name_conversion(textdesign), name_conversion(startdesign), name_conversion(enddesign),
-                                 name_conversion(textpart), padding, name_conversion(logmsg),
-                                 name_conversion(on_enter));
+    *result =
+        t.AddGroupFromText(name_conversion(group_to_follow), name, name_conversion(text), name_conversion(textdesign),
+                           name_conversion(startdesign), name_conversion(enddesign), name_conversion(textpart), padding,
+                           name_conversion(logmsg), name_conversion(on_enter));
     log_outcome("AddGroupFromText(..." + name + "...)", *result);
     return hresult::S_OK;
   });
@@ -241,10 +240,10 @@ hresult ticker_control::AddIndGroupFromText(std::int32_t interval, const bstr& g
                                             const bstr& textpart, std::int32_t padding, const bstr& logmsg,
                                             const bstr& on_enter, long_result result) {
   return call("AddIndGroupFromText", [&](ticker_control_interface& t) {
-    *result = t.AddIndGroupFromText(interval, name_conversion(groupname), name_conversion(text),
-                                    name_conversion(design), name_conversion(startdesign),
-                                    name_conversion(enddesign), name_conversion(textpart), padding,
-                                    name_conversion(logmsg), name_conversion(on_enter));
+    *result =
+        t.AddIndGroupFromText(interval, name_conversion(groupname), name_conversion(text), name_conversion(design),
+                              name_conversion(startdesign), name_conversion(enddesign), name_conversion(textpart),
+                              padding, name_conversion(logmsg), name_conversion(on_enter));
     return hresult::S_OK;
   });
 }
@@ -263,10 +262,10 @@ hresult ticker_control::AddFlipGroupFromText(const bstr& group_to_follow, const 
                                              std::int32_t duration, const bstr& on_enter, const bstr& on_exit,
                                              long_result result) {
   return call("AddFlipGroupFromText", [&](ticker_control_interface& t) {
-    *result = t.AddFlipGroupFromText(name_conversion(group_to_follow), name_conversion(groupname),
-                                     name_conversion(text), name_conversion(design), name_conversion(textpart),
-                                     name_conversion(logmsg), duration, name_conversion(on_enter),
-                                     name_conversion(on_exit));
+    *result =
+        t.AddFlipGroupFromText(name_conversion(group_to_follow), name_conversion(groupname), name_conversion(text),
+                               name_conversion(design), name_conversion(textpart), name_conversion(logmsg), duration,
+                               name_conversion(on_enter), name_conversion(on_exit));
     return hresult::S_OK;
   });
 }
@@ -353,8 +352,8 @@ hresult ticker_control::AddPriorityGroup(const bstr& group_name, long_result res
     const std::string name = utf8_name_conversion(group_name);
     *result = t.AddPriorityGroup(name);
     if (log_->should_log(50))
-      log_->stream(50) << "AddPriorityGroup(" << name << ")" << outcome(*result) << "Queue has:"
-                       << t.GetPriorityQueueSize() << " elements. " << std::endl;
+      log_->stream(50) << "AddPriorityGroup(" << name << ")" << outcome(*result)
+                       << "Queue has:" << t.GetPriorityQueueSize() << " elements. " << std::endl;
     return hresult::S_OK;
   });
 }

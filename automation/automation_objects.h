@@ -48,21 +48,19 @@ class ticker_control {
 
   hresult GetGroupNames(variant* result);
   hresult MoveGroup(const bstr& group_to_move, const bstr& group_to_follow, long_result result);
-  hresult AddGroupFromText(const bstr& group_to_follow, const bstr& groupname, const bstr& text,
-                           const bstr& textdesign, const bstr& startdesign, const bstr& enddesign,
-                           const bstr& textpart, std::int32_t padding, const bstr& logmsg, const bstr& on_enter,
-                           long_result result);
+  hresult AddGroupFromText(const bstr& group_to_follow, const bstr& groupname, const bstr& text, const bstr& textdesign,
+                           const bstr& startdesign, const bstr& enddesign, const bstr& textpart, std::int32_t padding,
+                           const bstr& logmsg, const bstr& on_enter, long_result result);
   hresult AddIndGroupFromText(std::int32_t interval, const bstr& groupname, const bstr& text, const bstr& design,
                               const bstr& startdesign, const bstr& enddesign, const bstr& textpart,
                               std::int32_t padding, const bstr& logmsg, const bstr& on_enter, long_result result);
   hresult SetNextGroup(const bstr& groupname, long_result result);
-  hresult AddFlipGroupFromText(const bstr& group_to_follow, const bstr& groupname, const bstr& text,
-                               const bstr& design, const bstr& textpart, const bstr& logmsg, std::int32_t duration,
-                               const bstr& on_enter, const bstr& on_exit, long_result result);
-  hresult AddIndFlipGroupFromText(std::int32_t interval, const bstr& groupname, const bstr& text,
-                                  const bstr& design, const bstr& textpart, const bstr& logmsg,
-                                  std::int32_t duration, const bstr& on_enter, const bstr& on_exit,
-                                  long_result result);
+  hresult AddFlipGroupFromText(const bstr& group_to_follow, const bstr& groupname, const bstr& text, const bstr& design,
+                               const bstr& textpart, const bstr& logmsg, std::int32_t duration, const bstr& on_enter,
+                               const bstr& on_exit, long_result result);
+  hresult AddIndFlipGroupFromText(std::int32_t interval, const bstr& groupname, const bstr& text, const bstr& design,
+                                  const bstr& textpart, const bstr& logmsg, std::int32_t duration, const bstr& on_enter,
+                                  const bstr& on_exit, long_result result);
   hresult RunOnce(const bstr& text, const bstr& design, const bstr& startdesign, const bstr& enddesign,
                   const bstr& textpart, std::int32_t padding, const bstr& logmsg, const bstr& on_enter,
                   long_result result);

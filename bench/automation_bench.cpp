@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/program_options.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,10 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include <boost/program_options.hpp>
-
 #include "bench/child_process.h"
 #include "bench/figures.h"
+#include "bench/round_trips.h"
 #include "tools/command_line.h"
 
 namespace orv::bench {
@@ -40,33 +40,12 @@ struct options {
   std::string json = "build/bench/automation.json";
 };
 
-// Round trips of one kind in microseconds, and the time their blocks took.
-struct samples {
-  std::vector<double> micros;
-  double seconds = 0;
-
-  double percentile(double p) const {
-    std::vector<double> sorted = micros;
-    std::sort(sorted.begin(), sorted.end());
-    const auto rank = static_cast<std::size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
-  }
-  void add_to(figure_sheet& sheet, const std::string& prefix) const {
-    sheet.add(prefix + "_rate", static_cast<double>(micros.size()) / seconds, "calls/s");
-    sheet.add(prefix + "_p50", percentile(0.5), "us");
-    sheet.add(prefix + "_p99", percentile(0.99), "us");
-    sheet.add(prefix + "_max", *std::max_element(micros.begin(), micros.end()), "us");
-  }
-};
-
-// Removed after the processes that write into it are gone: declare it before them.
-struct scratch_folder {
-  fs::path path;
-  ~scratch_folder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
+void add_figures(figure_sheet& sheet, const std::string& prefix, const samples& s) {
+  sheet.add(prefix + "_rate", static_cast<double>(s.micros.size()) / s.seconds, "calls/s");
+  sheet.add(prefix + "_p50", s.percentile(0.5), "us");
+  sheet.add(prefix + "_p99", s.percentile(0.99), "us");
+  sheet.add(prefix + "_max", *std::max_element(s.micros.begin(), s.micros.end()), "us");
+}
 
 bool call(sd_bus* bus, const char* path, const char* interface, const char* member) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -80,19 +59,6 @@ bool call(sd_bus* bus, const char* path, const char* interface, const char* memb
 bool list_tickers(sd_bus* bus) { return call(bus, registry_path, "OrvTicker.IOrvTickers", "ListTickers"); }
 bool ping(sd_bus* bus) { return call(bus, registry_path, "org.freedesktop.DBus.Peer", "Ping"); }
 
-bool run_block(int count, samples& out, bool (*round_trip)(sd_bus*), sd_bus* bus) {
-  const auto start = clock::now();
-  auto last = start;
-  for (int i = 0; i < count; ++i) {
-    if (!round_trip(bus)) return false;
-    const auto now = clock::now();
-    out.micros.push_back(std::chrono::duration<double, std::micro>(now - last).count());
-    last = now;
-  }
-  out.seconds += std::chrono::duration<double>(last - start).count();
-  return true;
-}
-
 std::string outputs_of(const fs::path& scratch) {
   std::stringstream text;
   for (const char* name : {"service.out", "service.err", "bus.err"}) text << std::ifstream(scratch / name).rdbuf();
@@ -102,7 +68,8 @@ std::string outputs_of(const fs::path& scratch) {
 // Waits for what another process does, up to 30 s.
 template <class Done>
 bool eventually(Done done) {
-  for (auto until = clock::now() + std::chrono::seconds(30); !done(); std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+  for (auto until = clock::now() + std::chrono::seconds(30); !done();
+       std::this_thread::sleep_for(std::chrono::milliseconds(50)))
     if (clock::now() > until) return false;
   return true;
 }
@@ -139,12 +106,12 @@ int run(const options& opt) {
 
   const int per_block = std::max(1, opt.calls / blocks);
   samples warm_up, list_samples, ping_samples;
-  bool ok = run_block(per_block, warm_up, list_tickers, bus) && run_block(per_block, warm_up, ping, bus);
+  const auto lists = [&](samples& out) { return run_block(per_block, out, [&] { return list_tickers(bus); }); };
+  const auto pings = [&](samples& out) { return run_block(per_block, out, [&] { return ping(bus); }); };
+  bool ok = lists(warm_up) && pings(warm_up);
   // Each kind goes first in every other block, so neither always follows the other.
   for (int block = 0; ok && block < blocks; ++block) {
-    const auto lists = [&] { return run_block(per_block, list_samples, list_tickers, bus); };
-    const auto pings = [&] { return run_block(per_block, ping_samples, ping, bus); };
-    ok = block % 2 ? pings() && lists() : lists() && pings();
+    ok = block % 2 ? pings(ping_samples) && lists(list_samples) : lists(list_samples) && pings(ping_samples);
   }
   sd_bus_flush_close_unref(bus);
   if (!ok) {
@@ -153,8 +120,8 @@ int run(const options& opt) {
   }
 
   figure_sheet sheet;
-  list_samples.add_to(sheet, "automation_list_tickers");
-  ping_samples.add_to(sheet, "bus_peer_ping");
+  add_figures(sheet, "automation_list_tickers", list_samples);
+  add_figures(sheet, "bus_peer_ping", ping_samples);
   const double p50_ratio = list_samples.percentile(0.5) / ping_samples.percentile(0.5);
   sheet.add("automation_list_tickers_vs_ping_p50", p50_ratio, "x");
   sheet.add("automation_list_tickers_vs_ping_p99", list_samples.percentile(0.99) / ping_samples.percentile(0.99), "x");
@@ -174,8 +141,8 @@ int main(int argc, char** argv) {
   namespace po = boost::program_options;
   orv::bench::options opt;
   po::options_description described("orv_bench_automation options");
-  described.add_options()("help", "this text")(
-      "service", po::value(&opt.service)->default_value(opt.service), "the orv_ticker executable to start")(
+  described.add_options()("help", "this text")("service", po::value(&opt.service)->default_value(opt.service),
+                                               "the orv_ticker executable to start")(
       "calls", po::value(&opt.calls)->default_value(opt.calls), "measured round trips of each kind")(
       "json", po::value(&opt.json)->default_value(opt.json), "where the figures go as JSON");
   if (const auto exit_code = orv::read_command_line(argc, argv, described)) return *exit_code;

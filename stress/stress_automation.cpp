@@ -81,16 +81,15 @@ void automation_flood::run(const std::string& bus_address, const std::string& ti
     for (std::uint64_t n = 0; !stop_;) {
       for (; state.outstanding < in_flight; ++n, ++state.outstanding) {
         const int r =
-            n % 4 == 0 ? sd_bus_call_method_async(bus, nullptr, service, registry_path, registry, "ListTickers",
-                                                  on_reply, &state, "")
+            n % 4 == 0   ? sd_bus_call_method_async(bus, nullptr, service, registry_path, registry, "ListTickers",
+                                                    on_reply, &state, "")
             : n % 4 == 1 ? sd_bus_call_method_async(bus, nullptr, service, object.c_str(),
                                                     "OrvTicker.IOrvTickerControl", "ListGroups", on_reply, &state, "")
-            : n % 4 == 2 ? sd_bus_call_method_async(bus, nullptr, service, object.c_str(),
-                                                    "OrvTicker.IOrvTickerControl2", "GetGroupNames", on_reply, &state,
-                                                    "")
-                         : sd_bus_call_method_async(bus, nullptr, service, object.c_str(),
-                                                    "OrvTicker.IOrvTickerControl3", "AddPriorityGroup", on_reply,
-                                                    &state, "s", "sports");
+            : n % 4 == 2
+                ? sd_bus_call_method_async(bus, nullptr, service, object.c_str(), "OrvTicker.IOrvTickerControl2",
+                                           "GetGroupNames", on_reply, &state, "")
+                : sd_bus_call_method_async(bus, nullptr, service, object.c_str(), "OrvTicker.IOrvTickerControl3",
+                                           "AddPriorityGroup", on_reply, &state, "s", "sports");
         if (r < 0) {
           trouble_ = "cannot send a call";
           stop_ = true;

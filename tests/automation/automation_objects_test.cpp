@@ -1,6 +1,8 @@
 // The registry object and the per-ticker objects, called as a client calls them, against a
 // mock ticker; nulls and wide strings here are what the bus cannot express.
 
+#include "automation/automation_objects.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "automation/automation_objects.h"
 #include "engine/ticker_element.h"
 #include "tests/support/memory_logger.h"
 #include "tests/support/mock_ticker.h"

@@ -1,8 +1,8 @@
 // String conversions between automation strings and the engine's byte strings.
 
-#include <gtest/gtest.h>
-
 #include "automation/automation_types.h"
+
+#include <gtest/gtest.h>
 
 namespace orv {
 namespace {
