@@ -21,7 +21,7 @@ using testing::service_process;
 
 constexpr const char* control1 = "OrvTicker.IOrvTickerControl";
 constexpr const char* control2 = "OrvTicker.IOrvTickerControl2";
-constexpr auto lease = std::chrono::milliseconds(600);
+constexpr auto lease = std::chrono::milliseconds(1500);
 
 std::string instance_name() { return "automation" + std::to_string(::getpid()) + "_" + std::to_string(std::rand()); }
 
@@ -126,9 +126,9 @@ TEST_F(AutomationService, ObjectsOfAClientThatLeftGoOnlyAfterTheLeaseWithoutCall
     path = get_ticker(once, t.name);
   }
   // Calls by anyone keep it while they come less than a lease apart.
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 6; ++i) {
     EXPECT_TRUE(client->call(path, control1, "ListGroups").ok()) << i;
-    std::this_thread::sleep_for(lease / 2);
+    std::this_thread::sleep_for(lease / 3);
   }
   std::this_thread::sleep_for(lease * 2);
   EXPECT_EQ(client->call(path, control1, "ListGroups").error, "org.freedesktop.DBus.Error.UnknownObject");
