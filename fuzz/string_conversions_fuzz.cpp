@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A byte-order mark asks for UTF-8, which must be valid whatever the units, lone surrogates too.
   if (!units.empty() && units.front() == 0xFEFF)
     require(orv::to_utf8(*orv::utf8_output_conversion(name)) == name, "marked names become valid UTF-8");
-  require(xml.size() <= units.size() * 2 && name.size() <= units.size() * 3, "conversions stay within their bounds");
+  // UTF-16 takes two bytes a unit, UTF-8 at most three (four for a pair of two).
+  require(xml.size() <= units.size() * 3 && name.size() <= units.size() * 3, "conversions stay within their bounds");
   return 0;
 }
