@@ -49,24 +49,23 @@ int arguments::read_variant(sd_bus_message* m) {
 
 namespace {
 
-// Methods with a long result, a string result, or none.
-template <class Target, class F>
-method<Target> with_long(const char* interface, const char* name, const char* in, F f) {
+// A method whose result the object writes through a pointer to a Result.
+template <class Target, class Result, class F>
+method<Target> returning(const char* interface, const char* name, const char* in, F f) {
   return {interface, name, in, [f](Target& t, const arguments& a, result_value& out) {
-            std::int32_t result = 0;
-            hresult hr = f(t, a, &result);
-            out = result;
+            Result result{};
+            const hresult hr = f(t, a, &result);
+            out = std::move(result);
             return hr;
           }};
 }
 template <class Target, class F>
+method<Target> with_long(const char* interface, const char* name, const char* in, F f) {
+  return returning<Target, std::int32_t>(interface, name, in, f);
+}
+template <class Target, class F>
 method<Target> with_text(const char* interface, const char* name, const char* in, F f) {
-  return {interface, name, in, [f](Target& t, const arguments& a, result_value& out) {
-            bstr result;
-            hresult hr = f(t, a, &result);
-            out = std::move(result);
-            return hr;
-          }};
+  return returning<Target, bstr>(interface, name, in, f);
 }
 
 }  // namespace
@@ -78,13 +77,8 @@ const std::vector<method<COrvTickers>>& registry_methods() {
       with_long<T>(registry, "AddTicker", "s", [](T& t, A a, auto r) { return t.AddTicker(a.s(0), r); }),
       with_text<T>(registry, "ListTickers", "", [](T& t, A, auto r) { return t.ListTickers(r); }),
       with_long<T>(registry, "DeleteTicker", "s", [](T& t, A a, auto r) { return t.DeleteTicker(a.s(0), r); }),
-      {registry, "GetTicker", "s",
-       [](T& t, A a, result_value& out) {
-         std::shared_ptr<ticker_control> object;
-         hresult hr = t.GetTicker(a.s(0), &object);
-         out = std::move(object);
-         return hr;
-       }},
+      returning<T, std::shared_ptr<ticker_control>>(registry, "GetTicker", "s",
+                                                    [](T& t, A a, auto r) { return t.GetTicker(a.s(0), r); }),
   };
   return methods;
 }
@@ -123,13 +117,7 @@ const std::vector<method<ticker_control>>& control_methods() {
       with_long<T>(control1, "AddIndependentGroup", "s",
                    [](T& t, A a, auto r) { return t.AddIndependentGroup(a.s(0), r); }),
 
-      {control2, "GetGroupNames", "",
-       [](T& t, A, result_value& out) {
-         variant names;
-         hresult hr = t.GetGroupNames(&names);
-         out = std::move(names);
-         return hr;
-       }},
+      returning<T, variant>(control2, "GetGroupNames", "", [](T& t, A, auto r) { return t.GetGroupNames(r); }),
       with_long<T>(control2, "MoveGroup", "ss", [](T& t, A a, auto r) { return t.MoveGroup(a.s(0), a.s(1), r); }),
       with_long<T>(control2, "AddGroupFromText", "sssssssiss",
                    [](T& t, A a, auto r) {
