@@ -29,6 +29,7 @@
 
 #include "bench/child_process.h"
 #include "bench/figures.h"
+#include "bench/round_trips.h"
 #include "tools/command_line.h"
 #include "hosting/object_name.h"
 #include "renderer/orv_renderer.h"
@@ -109,44 +110,12 @@ fields ask(tickertalk_client& client, const fields& request) {
   return reply.value_or(fields{});
 }
 
-// Round trips of one kind, in microseconds, and the time their blocks took.
-struct samples {
-  std::vector<double> micros;
-  double seconds = 0;
-
-  double percentile(double p) const {
-    std::vector<double> sorted = micros;
-    std::sort(sorted.begin(), sorted.end());
-    // Nearest rank: the smallest sample with at least p of them at or below it.
-    const auto rank = static_cast<std::size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
-  }
-};
-
-double micros_between(clock::time_point from, clock::time_point to) {
-  return std::chrono::duration<double, std::micro>(to - from).count();
-}
-
 // A request and the decoding of the element it delivered; false on any failure, or when
 // the element is not one of the group's.
 bool channel_round_trip(orv_renderer_channel* channel) {
   if (orv_renderer_request(channel, 5000) != ORV_RENDERER_OK) return false;
   orv_renderer_element element{};
   return orv_renderer_read_element(channel, &element) == ORV_RENDERER_OK && element.value_count >= 3;
-}
-
-template <class RoundTrip>
-bool run_block(int count, samples& out, RoundTrip round_trip) {
-  const auto block_start = clock::now();
-  auto last = block_start;
-  for (int i = 0; i < count; ++i) {
-    if (!round_trip()) return false;
-    const auto now = clock::now();
-    out.micros.push_back(micros_between(last, now));
-    last = now;
-  }
-  out.seconds += std::chrono::duration<double>(last - block_start).count();
-  return true;
 }
 
 void add_figures(figure_sheet& sheet, const std::string& prefix, const samples& s) {
@@ -156,15 +125,6 @@ void add_figures(figure_sheet& sheet, const std::string& prefix, const samples& 
   sheet.add(prefix + "_p99_9", s.percentile(0.999), "us");
   sheet.add(prefix + "_max", *std::max_element(s.micros.begin(), s.micros.end()), "us");
 }
-
-// Removed after the service that writes into it is gone: declare it before the service.
-struct scratch_folder {
-  fs::path path;
-  ~scratch_folder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
 
 int run(const options& opt) {
   char scratch_template[] = "/tmp/orv_bench_renderer.XXXXXX";
@@ -178,7 +138,8 @@ int run(const options& opt) {
   const std::string ticker = "bench" + std::to_string(::getpid());
   const int port = free_loopback_port();
   child_process service(opt.service, {"--port", std::to_string(port)},
-                        {"ORV_TICKER_INSTANCE=" + ticker, "ORV_TICKER_APPDATA_DIR=" + scratch.string()},
+                        {"ORV_TICKER_INSTANCE=" + ticker, "ORV_TICKER_APPDATA_DIR=" + scratch.string(),
+                         "ORV_TICKER_BUS=none"},
                         scratch / "service.out", scratch / "service.err");
   // Forked before any connection is made, so the echo child holds none of them.
   echo_process echo;
