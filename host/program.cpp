@@ -9,6 +9,7 @@
 
 #include <boost/program_options.hpp>
 
+#include "automation/automation_bus.h"
 #include "control/tickertalk.h"
 #include "event_server/event_server.h"
 #include "host/app_core.h"
@@ -83,6 +84,16 @@ void main_loop(vorn::logger_base& log) {
                       "----------------------------\n";
 }
 
+// The registry object binds to the core on its first call, through the process-wide handle.
+automation_core bind_automation() {
+  automation_core bound;
+  if (auto core = current_app_core.lock()) {
+    bound.tickers = core->ticker_manager;
+    bound.logger = core->logger;
+  }
+  return bound;
+}
+
 // Log targets, banner and title, then the main loop until a stop signal arrives.
 int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server) {
   auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
@@ -96,6 +107,9 @@ int run(vorn::line_logger& root, const app_core& core, const event_server_instan
                             .path_for(std::chrono::system_clock::now())},
                        std::cout);
   set_console_title(console_title(version), root);
+  // The automation objects are offered for the length of the main loop.
+  auto automation = serve_automation(core.asyncore->io_context(), automation_settings::from_environment(),
+                                     bind_automation, root.create_sublogger("OrvTickers", -1));
   main_loop(root);
   return 0;
 }

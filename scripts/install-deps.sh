@@ -9,6 +9,7 @@ packages=(
   g++ cmake ninja-build
   libboost-dev libboost-program-options-dev
   libexpat1-dev
+  libsystemd-dev dbus-daemon
   libgtest-dev libgmock-dev
   python3 scdoc
 )

@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "renderer/orv_renderer.h"
+#include "stress/stress_automation.h"
 #include "stress/stress_clients.h"
 #include "tools/command_line.h"
 #include "stress/stress_hubs.h"
@@ -54,7 +55,8 @@ struct options {
 // The service under test, with its console output kept in a scratch folder.
 class service_process {
  public:
-  service_process(const std::string& program, int port, const fs::path& scratch) : scratch_(scratch) {
+  service_process(const std::string& program, int port, const fs::path& scratch, const std::string& bus_address)
+      : scratch_(scratch) {
     const std::string port_text = std::to_string(port);
     const std::string instance = "stress" + std::to_string(::getpid());
     pid_ = ::fork();
@@ -62,6 +64,7 @@ class service_process {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a runner that dies takes its service along
       ::setenv("ORV_TICKER_INSTANCE", instance.c_str(), 1);
       ::setenv("ORV_TICKER_APPDATA_DIR", scratch.c_str(), 1);
+      ::setenv("ORV_TICKER_BUS", bus_address.c_str(), 1);
       // Fixed thresholds keep glibc from raising them after the first large frees, which
       // would make resident memory follow the allocator's history instead of live memory.
       ::setenv("MALLOC_TRIM_THRESHOLD_", "131072", 1);
@@ -246,10 +249,16 @@ struct cycle_result {
   std::int64_t renderer_timeouts = 0;
   std::int64_t renderer_failures = 0;
   std::size_t titles_at_end = 0;
+  std::int64_t automation_answered = 0;
+  std::int64_t automation_failed = 0;
+  std::string automation_trouble;
 
   bool held(const options& opt) const {
     return talk.lost == 0 && talk.answered == talk.sent && talk.out_of_order == 0 && talk.error_replies == 0 &&
            talk.sent == std::int64_t{opt.connections} * opt.commands && renderer_ok();
+  }
+  bool automation_ok() const {
+    return automation_answered > 0 && automation_failed == 0 && automation_trouble.empty();
   }
   bool renderer_ok() const { return served_during_load > 0 && renderer_failures == 0 && titles_at_end > 0; }
 
@@ -270,6 +279,9 @@ struct cycle_result {
     out.figure("renderer_timeouts", static_cast<double>(renderer_timeouts), "requests");
     out.figure("renderer_failures", static_cast<double>(renderer_failures), "requests");
     out.figure("renderer_titles_after_lock_holder_died", static_cast<double>(titles_at_end), "titles");
+    out.figure("automation_calls_answered_during_load", static_cast<double>(automation_answered), "calls");
+    out.figure("automation_calls_failed", static_cast<double>(automation_failed), "calls");
+    if (!automation_trouble.empty()) std::printf("automation client: %s\n", automation_trouble.c_str());
     out.figure("fault_clients", faults.started, "connections");
     out.figure("fault_clients_closed_by_service", faults.closed_by_service, "connections");
     if (!with_listeners) return;
@@ -280,7 +292,7 @@ struct cycle_result {
 
 // result must outlive io: handlers of slow faults may still run after the round.
 void run_cycle(asio::io_context& io, const options& opt, const std::string& ticker, const tcp::endpoint& service_at,
-               const tcp::endpoint* events, cycle_result& result) {
+               const tcp::endpoint* events, const std::string& bus_address, cycle_result& result) {
   const pid_t lock_holder = hold_title_lock(ticker);
   renderer_run renderer;
   std::thread renderer_thread(pull_elements, ticker, std::ref(renderer));
@@ -310,9 +322,16 @@ void run_cycle(asio::io_context& io, const options& opt, const std::string& tick
   });
 
   const auto load_start = clock::now();
-  while (talk.finished + talk.lost < opt.connections &&
-         clock::now() < load_start + std::chrono::seconds(opt.load_seconds))
-    io.run_for(std::chrono::milliseconds(100));
+  {
+    // One client floods the automation objects for as long as the tickertalk load lasts.
+    automation_flood automation(bus_address, ticker);
+    while (talk.finished + talk.lost < opt.connections &&
+           clock::now() < load_start + std::chrono::seconds(opt.load_seconds))
+      io.run_for(std::chrono::milliseconds(100));
+    result.automation_answered = automation.answered();
+    result.automation_failed = automation.failed();
+    result.automation_trouble = automation.trouble();
+  }
   result.load_seconds = std::chrono::duration<double>(clock::now() - load_start).count();
   // Read while the renderer thread runs: a count may be off by one, a figure only.
   result.served_during_load = renderer.served_atomic;
@@ -341,7 +360,12 @@ int run(const options& opt) {
 
   const int port = free_port();
   const tcp::endpoint service_at(asio::ip::address_v4::loopback(), static_cast<unsigned short>(port));
-  service_process service(opt.service, port, scratch);
+  private_bus bus(scratch);
+  if (!bus.ready()) {
+    std::cerr << "dbus-daemon did not start\n";
+    return 2;
+  }
+  service_process service(opt.service, port, scratch, bus.address());
   for (auto until = clock::now() + std::chrono::seconds(30); clock::now() < until && service.running();) {
     if (!talk_once(service_at, {"ListTickers"}).empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -380,7 +404,7 @@ int run(const options& opt) {
   bool every_cycle_held = true;
   for (int cycle = 1; cycle <= opt.rounds; ++cycle) {
     for (fault_hub* hub : hubs) hub->serve(true);
-    run_cycle(io, opt, ticker, service_at, event_port_taken ? nullptr : &events, rounds.emplace_back());
+    run_cycle(io, opt, ticker, service_at, event_port_taken ? nullptr : &events, bus.address(), rounds.emplace_back());
     every_cycle_held = every_cycle_held && rounds.back().held(opt);
     // Feeds cut off, so that no half-read document counts as memory kept.
     for (fault_hub* hub : hubs) hub->serve(false);
@@ -401,6 +425,8 @@ int run(const options& opt) {
   out.check("every well-formed command got its reply, in order, in every round", every_cycle_held);
   out.check("the renderer was served throughout, titles came back after a lock holder died",
             last.renderer_ok());
+  out.check("the automation client was answered throughout, without an error, in every round",
+            std::all_of(rounds.begin(), rounds.end(), [](const cycle_result& r) { return r.automation_ok(); }));
   out.check("the service still answers", still.size() >= 2 && still[1] == "ok");
   if (!opt.sanitizer_build) {
     // Growth shows as a last round above every earlier one; a first round that happens to
