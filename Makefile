@@ -11,7 +11,7 @@ JOBS        ?= $(shell nproc)
 LINEBENCH_SRC ?= ../shared/tools/linebench.c
 RUN_ARGS    ?=
 
-.PHONY: all build deps test run bench fuzz stress clean install
+.PHONY: all build deps test run bench fuzz stress clean install deb
 
 all: build
 
@@ -33,11 +33,18 @@ test: deps
 # Installs the programs and manual pages under PREFIX (default /usr/local); DESTDIR stages them.
 PREFIX ?= /usr/local
 install: build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
+# A Debian package of the release build in $(BUILD)/, registering the service when installed.
+deb: build
+	@bash scripts/install-deps.sh deb
+	@cd $(BUILD) && cpack -G DEB
+
+# An unregistered service does not start: register it for console use first (through sudo
+# when not root), then start it.
 run: build
-	@if [ -x $(BUILD)/orv_ticker ]; then exec $(BUILD)/orv_ticker $(RUN_ARGS); \
-	else echo "built $(BUILD)/; the service executable orv_ticker is not part of this tree yet"; fi
+	@$(BUILD)/orv_ticker --RegServer
+	@exec $(BUILD)/orv_ticker $(RUN_ARGS)
 
 # Release build; each benchmark prints "name value unit" lines and writes $(BUILD)/bench/<name>.json.
 bench:

@@ -91,7 +91,7 @@ int run(const options& opt) {
   }
   const std::string instance = "benchauto" + std::to_string(::getpid());
   child_process service(opt.service, {"--port", std::to_string(free_loopback_port()), "--log-level", "20"},
-                        {"ORV_TICKER_INSTANCE=" + instance, "ORV_TICKER_APPDATA_DIR=" + scratch.path.string(),
+                        {"ORV_TICKER_INSTANCE=" + instance, "ORV_TICKER_APPDATA_DIR=" + scratch.path.string(), registered_root(opt.service, scratch.path),
                          "ORV_TICKER_BUS=" + address},
                         scratch.path / "service.out", scratch.path / "service.err");
 

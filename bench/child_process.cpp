@@ -68,11 +68,24 @@ bool child_process::running() {
 
 std::optional<int> child_process::stop(std::chrono::milliseconds limit) {
   if (running()) ::kill(pid_, SIGTERM);
+  return wait(limit);
+}
+
+std::optional<int> child_process::wait(std::chrono::milliseconds limit) {
   for (const auto until = clock::now() + limit; clock::now() < until;) {
     if (!running()) return exit_code_;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return std::nullopt;
+}
+
+std::string registered_root(const std::string& service, const std::filesystem::path& root) {
+  const std::string variable = "ORV_TICKER_REGISTRY_ROOT=" + root.string();
+  child_process registration(service, {"--RegServer", "--elevated"}, {variable}, root / "registration.out",
+                             root / "registration.err");
+  // A failed registration shows when the service then refuses to start.
+  registration.wait(std::chrono::seconds(30));
+  return variable;
 }
 
 std::optional<std::string> output_of(const std::string& program, const std::vector<std::string>& arguments) {

@@ -25,6 +25,8 @@ class child_process {
   bool running();
   // SIGTERM, then the exit code (128 + signal when killed); nullopt when it did not end in time.
   std::optional<int> stop(std::chrono::milliseconds limit);
+  // The exit code once it ended by itself; nullopt when it did not end in time.
+  std::optional<int> wait(std::chrono::milliseconds limit);
 
  private:
   pid_t pid_;
@@ -34,6 +36,11 @@ class child_process {
 // Runs a program to its end and returns its standard output; nullopt when it could not be
 // started or exited with a failure. Standard error passes through.
 std::optional<std::string> output_of(const std::string& program, const std::vector<std::string>& arguments);
+
+// Registers the service for console use in a registry below root, as an unregistered service
+// will not start, and returns the environment entry that points a start at it (a failed
+// registration leaves its output in root, and the start then says it is not registered).
+std::string registered_root(const std::string& service, const std::filesystem::path& root);
 
 // A loopback port nobody listens on right now.
 int free_loopback_port();

@@ -139,7 +139,7 @@ int run(const options& opt) {
   const int port = free_loopback_port();
   child_process service(opt.service, {"--port", std::to_string(port)},
                         {"ORV_TICKER_INSTANCE=" + ticker, "ORV_TICKER_APPDATA_DIR=" + scratch.string(),
-                         "ORV_TICKER_BUS=none"},
+                         registered_root(opt.service, scratch), "ORV_TICKER_BUS=none"},
                         scratch / "service.out", scratch / "service.err");
   // Forked before any connection is made, so the echo child holds none of them.
   echo_process echo;

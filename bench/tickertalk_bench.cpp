@@ -181,7 +181,7 @@ int run(const options& opt) {
   const int port = free_loopback_port();
   child_process service(opt.service, {"--port", std::to_string(port), "--log-level", "20"},
                         {"ORV_TICKER_INSTANCE=" + instance, "ORV_TICKER_APPDATA_DIR=" + scratch.string(),
-                         "ORV_TICKER_BUS=none"},
+                         registered_root(opt.service, scratch), "ORV_TICKER_BUS=none"},
                         scratch / "service.out", scratch / "service.err");
   if (!wait_until_accepting(port, service, std::chrono::seconds(30))) {
     std::cerr << "the service did not come up:\n" << file_text(scratch / "service.err");

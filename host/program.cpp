@@ -20,6 +20,7 @@
 #include "host/settings.h"
 #include "host/single_instance.h"
 #include "host/startup_report.h"
+#include "host/ticker_module.h"
 #include "hosting/ticker_manager.h"
 #include "runtime/asyncore.h"
 #include "runtime/line_logger.h"
@@ -59,16 +60,6 @@ po::options_description option_description() {
   return options;
 }
 
-// Registering as a server or a service needs a service manager this build does not talk to;
-// the request fails the way a failed registration does.
-int registration_mode() {
-  const int code = ENOSYS;
-  std::cerr << "An error occured while trying to register or "
-            << "un register Ticker Service:\n"
-            << vorn::format_system_error(code) << std::endl;
-  return code;
-}
-
 void main_loop(vorn::logger_base& log) {
   if (log.should_log(40)) log.stream(40) << "Starting message loop.\n";
   for (;;) {
@@ -97,7 +88,8 @@ automation_core bind_automation() {
 }
 
 // Log targets, banner and title, then the main loop until a stop signal arrives.
-int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server) {
+int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server,
+        const service_manager& manager) {
   auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
   const auto log_folder = log_directory("Ostrant", "Ticker Service");
   root.construct_standard_log_targets("Ticker Service", log_folder, console, true, "ticker-", true);
@@ -112,7 +104,12 @@ int run(vorn::line_logger& root, const app_core& core, const event_server_instan
   // The automation objects are offered for the length of the main loop.
   auto automation = serve_automation(core.asyncore->io_context(), automation_settings::from_environment(),
                                      bind_automation, root.create_sublogger("OrvTickers", -1));
+  if (manager.is_service()) {
+    manager.event("Service started");
+    manager.report("READY=1\nSTATUS=Service started");
+  }
   main_loop(root);
+  manager.report("STOPPING=1");
   return 0;
 }
 
@@ -141,7 +138,7 @@ int ticker_service_main(int argc, char** argv) {
   root->construct_debug_log_target();
 
   for (int i = 1; i < argc; ++i)
-    if (is_registration_word(argv[i])) return registration_mode();
+    if (is_registration_word(argv[i])) return registration_mode(argc, argv);
 
   auto instance = single_instance::acquire(singleton_name());
   if (!instance) {
@@ -192,7 +189,9 @@ int ticker_service_main(int argc, char** argv) {
     core->tickertalk_factory = factory;
     // Port 0 lets the system choose; the core keeps the port actually bound.
     core->port = vorn::listen_tcp(*core->asyncore, port, factory)->port();
-    result = run(*root, *core, *event_server);
+    result = start_module(*root, [&](const service_manager& manager) {
+      return run(*root, *core, *event_server, manager);
+    });
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
   }

@@ -3,6 +3,7 @@
 #   install-deps.sh         what `make test` and `make run` need
 #   install-deps.sh bench   that, plus the benchmark library and the reference server
 #   install-deps.sh fuzz    that, plus clang and its sanitizer and fuzzer runtimes
+#   install-deps.sh deb     that, plus what a Debian package is built with
 set -euo pipefail
 
 packages=(
@@ -18,8 +19,9 @@ case "${1:-}" in
   "") ;;
   bench) packages+=(libbenchmark-dev redis-server) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  deb) packages+=(dpkg-dev) ;;
   *)
-    echo "usage: $0 [bench|fuzz]" >&2
+    echo "usage: $0 [bench|fuzz|deb]" >&2
     exit 2
     ;;
 esac

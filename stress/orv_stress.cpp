@@ -54,6 +54,19 @@ struct options {
   bool without_automation = false;  // to compare the renderer's waits with and without the bus client
 };
 
+// An unregistered service will not start: it is registered for console use in the scratch
+// folder first, and started against that registry.
+bool register_for_console(const std::string& program, const fs::path& scratch) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setenv("ORV_TICKER_REGISTRY_ROOT", scratch.c_str(), 1);
+    ::execl(program.c_str(), program.c_str(), "--RegServer", "--elevated", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // The service under test, with its console output kept in a scratch folder.
 class service_process {
  public:
@@ -61,12 +74,14 @@ class service_process {
       : scratch_(scratch) {
     const std::string port_text = std::to_string(port);
     const std::string instance = "stress" + std::to_string(::getpid());
+    if (!register_for_console(program, scratch)) std::fprintf(stderr, "registering %s failed\n", program.c_str());
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a runner that dies takes its service along
       ::setenv("ORV_TICKER_INSTANCE", instance.c_str(), 1);
       ::setenv("ORV_TICKER_APPDATA_DIR", scratch.c_str(), 1);
       ::setenv("ORV_TICKER_BUS", bus_address.c_str(), 1);
+      ::setenv("ORV_TICKER_REGISTRY_ROOT", scratch.c_str(), 1);
       redirect((scratch / "service.out").c_str(), 1);
       redirect((scratch / "service.err").c_str(), 2);
       ::execl(program.c_str(), program.c_str(), "--port", port_text.c_str(), "--log-level", "20", nullptr);

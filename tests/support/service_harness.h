@@ -18,7 +18,28 @@ namespace orv::testing {
 
 using fields = std::vector<std::string>;
 
-// orv_ticker on a port of its own, with its own instance name and log folder.
+// A registry root where orv_ticker was registered to run in a console, made once per test
+// program: an unregistered service refuses to start.
+inline const std::filesystem::path& registered_root() {
+  struct registered {
+    std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("orv_registry_" + std::to_string(::getpid()));
+    registered() {
+      child_process registration(ORV_TICKER_EXE, {"--RegServer", "--elevated"},
+                                 {{"ORV_TICKER_REGISTRY_ROOT", root.string()}});
+      if (registration.wait_exit() != 0)
+        throw std::runtime_error("orv_ticker --RegServer failed: " + registration.standard_error());
+    }
+    ~registered() {
+      std::error_code ignored;
+      std::filesystem::remove_all(root, ignored);
+    }
+  };
+  static const registered once;
+  return once.root;
+}
+
+// orv_ticker on a port of its own, with its own instance name, log folder and registry.
 class service_process : public child_process {
  public:
   explicit service_process(std::vector<std::string> args = {}, int port = free_port())
@@ -62,6 +83,7 @@ class service_process : public child_process {
     environment.emplace("ORV_TICKER_INSTANCE", instance);
     environment.emplace("ORV_TICKER_APPDATA_DIR", appdata_for(instance));
     environment.emplace("ORV_TICKER_BUS", "none");
+    environment.emplace("ORV_TICKER_REGISTRY_ROOT", registered_root().string());
     return environment;
   }
   static std::filesystem::path appdata_for(const std::string& instance) {
