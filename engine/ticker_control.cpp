@@ -51,6 +51,7 @@ bool TickerControl::GetNextElement(TickerElement& out) {
   // "No current group." is said once per request, also when an advance has just emptied
   // the carousel and the request is looked at again.
   bool said_no_current = false;
+  NoteTickerChanged();  // a request moves the current groups
   for (;;) {
     if (paused_) {
       if (LogAt(95)) log_->stream(95) << "Ticker service is paused...\n";
@@ -90,6 +91,7 @@ std::optional<bool> TickerControl::RunOnceStep(TickerElement& out) {
   group->StartRound();
   group->CloseSubscription();
   run_once_.pop_front();
+  NoteListsChanged();
   const std::string remaining = std::to_string(run_once_.size());
   if (LogAt(40))
     log_->stream(40) << "Running run once priority group: " << group->name() << ", queue size=" << remaining

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -23,6 +24,8 @@
 #include "runtime/log_targets.h"
 #include "runtime/system_error.h"
 #include "runtime/tcp_listener.h"
+#include "state/state_keeper.h"
+#include "engine/ticker_control.h"
 
 namespace po = boost::program_options;
 
@@ -83,8 +86,32 @@ void main_loop(vorn::logger_base& log) {
                       "----------------------------\n";
 }
 
+// With STATE_DIRECTORY set (a service unit's StateDirectory=), the tickers are kept in a
+// database there; its first folder is the one used. Without it nothing is kept.
+std::shared_ptr<state_keeper> open_state(vorn::asyncore& loop, vorn::logger_base& root) {
+  const char* folders = std::getenv("STATE_DIRECTORY");
+  if (!folders || !*folders) return nullptr;
+  const std::string folder = std::string(folders).substr(0, std::string(folders).find(':'));
+  auto log = root.create_sublogger("state", -1);
+  try {
+    return state_keeper::open(folder, loop.io_context(), log);
+  } catch (const std::exception& e) {
+    if (log->should_log(20)) log->stream(20) << "Tickers are not kept: " << e.what() << std::endl;
+    return nullptr;
+  }
+}
+
+// Puts the kept tickers back; the listener accepts no client before the loop runs.
+void restore_state(state_keeper& keeper, ticker_manager& tickers) {
+  keeper.restore([&tickers](const std::string& name) {
+    tickers.AddTicker(name);
+    return std::dynamic_pointer_cast<TickerControl>(tickers.GetTicker(name));
+  });
+}
+
 // Log targets, banner and title, then the main loop until a stop signal arrives.
-int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server) {
+int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server,
+        const std::function<void()>& before_loop) {
   auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
   const auto log_folder = log_directory("Ostrant", "Ticker Service");
   root.construct_standard_log_targets("Ticker Service", log_folder, console, true, "ticker-", true);
@@ -96,6 +123,7 @@ int run(vorn::line_logger& root, const app_core& core, const event_server_instan
                             .path_for(std::chrono::system_clock::now())},
                        std::cout);
   set_console_title(console_title(version), root);
+  before_loop();
   main_loop(root);
   return 0;
 }
@@ -161,16 +189,23 @@ int ticker_service_main(int argc, char** argv) {
   auto tickers = std::make_shared<ticker_manager>(core);
 
   int result = -1;
+  std::shared_ptr<state_keeper> state;
   try {
     core->ticker_manager = tickers;
     auto factory = std::make_shared<tickertalk_factory>(root->create_sublogger("tickertalk", log_level), tickers.get());
     core->tickertalk_factory = factory;
     // Port 0 lets the system choose; the core keeps the port actually bound.
     core->port = vorn::listen_tcp(*core->asyncore, port, factory)->port();
-    result = run(*root, *core, *event_server);
+    result = run(*root, *core, *event_server, [&] {
+      state = open_state(*loop, *root);
+      if (!state) return;
+      tickers->set_state_keeper(state);
+      restore_state(*state, *tickers);
+    });
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
   }
+  if (state) state->shutdown();
 
   // The registry and the core refer to each other; part them so that the tickers go now,
   // while the event loop they registered with still exists.

@@ -23,9 +23,11 @@ class service_process : public child_process {
  public:
   explicit service_process(std::vector<std::string> args = {}, int port = free_port())
       : service_process(std::move(args), port, "test" + std::to_string(::getpid()) + "_" + std::to_string(port)) {}
-  service_process(std::vector<std::string> args, int port, const std::string& instance)
+  // environment adds to the instance's own variables.
+  service_process(std::vector<std::string> args, int port, const std::string& instance,
+                  std::map<std::string, std::string> environment = {})
       : child_process(ORV_TICKER_EXE, with_port(std::move(args), port),
-                      {{"ORV_TICKER_INSTANCE", instance}, {"ORV_TICKER_APPDATA_DIR", appdata_for(instance)}}),
+                      with_instance(std::move(environment), instance)),
         port_(port),
         instance_(instance) {}
   ~service_process() {
@@ -55,6 +57,12 @@ class service_process : public child_process {
   static std::vector<std::string> with_port(std::vector<std::string> args, int port) {
     args.insert(args.begin(), {"--port", std::to_string(port)});
     return args;
+  }
+  static std::map<std::string, std::string> with_instance(std::map<std::string, std::string> environment,
+                                                          const std::string& instance) {
+    environment["ORV_TICKER_INSTANCE"] = instance;
+    environment["ORV_TICKER_APPDATA_DIR"] = appdata_for(instance).string();
+    return environment;
   }
   static std::filesystem::path appdata_for(const std::string& instance) {
     return std::filesystem::temp_directory_path() / ("orv_appdata_" + instance);
