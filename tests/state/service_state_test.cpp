@@ -106,14 +106,14 @@ TEST_F(ServiceState, TickersSurviveSigtermAndSigkillAndAnUnusableFileIsMovedAsid
   ASSERT_EQ(service->wait_exit(), 0);
   kept.reset();
   service = start_kept();
+  kept = std::make_unique<ticker_on>(*service, kept_name.name);  // answered once restored
   EXPECT_NE(service->standard_output().find("Restored ticker '" + kept_name.name + "': 4 groups, "),
             std::string::npos)
       << service->standard_output();
-  kept = std::make_unique<ticker_on>(*service, kept_name.name);
   expect_same(*kept, ref);
 
   // Killed under load: what was written before the last write delay comes back.
-  both(*kept, ref, {"PutElement", "two", "<element key=\"x\"><design>d</design><value>changed</value></element>"});
+  both(*kept, ref, {"AddGroupAfterGroup", "two", group("five", " chunking=\"1\"", {"f1", "f2"})});
   both(*kept, ref, {"DeleteGroupWhenInactive", "three"});
   ASSERT_EQ(kept->elements(5), ref.elements(5));
   std::this_thread::sleep_for(std::chrono::seconds(1));  // well past the write delay
@@ -128,8 +128,8 @@ TEST_F(ServiceState, TickersSurviveSigtermAndSigkillAndAnUnusableFileIsMovedAsid
   kept.reset();
   std::ofstream(folder / "tickers.db", std::ios::binary | std::ios::in | std::ios::out).write("garbage!", 8);
   service = start_kept();
-  EXPECT_NE(service->standard_output().find("cannot be used"), std::string::npos) << service->standard_output();
   EXPECT_EQ(testing::ask(*service->connect(), {"l", "ListTickers"}), (fields{"l", "ok"}));
+  EXPECT_NE(service->standard_output().find("cannot be used"), std::string::npos) << service->standard_output();
   bool moved_aside = false;
   for (const auto& entry : fs::directory_iterator(folder))
     moved_aside = moved_aside || entry.path().filename().string().starts_with("tickers.db.unusable-");
