@@ -122,6 +122,8 @@ struct keeper_life {
   }
 
   boost::asio::io_context io;
+  // The service's loop never runs out of work; without this one, it would stop between writes.
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> busy = boost::asio::make_work_guard(io);
   std::shared_ptr<state_keeper> keeper;
   std::vector<std::shared_ptr<TickerControl>> tickers;
 };

@@ -41,8 +41,6 @@ struct ticker_settings {
   text_table icon_commands;
   std::string loop_mode = "yes";
   bool paused = false;
-
-  bool operator==(const ticker_settings&) const = default;
 };
 
 // The scheduler of one ticker: keeps its groups and decides, request by request, which

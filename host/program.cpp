@@ -11,6 +11,7 @@
 #include <boost/program_options.hpp>
 
 #include "control/tickertalk.h"
+#include "engine/ticker_control.h"
 #include "event_server/event_server.h"
 #include "host/app_core.h"
 #include "host/console_title.h"
@@ -25,7 +26,6 @@
 #include "runtime/system_error.h"
 #include "runtime/tcp_listener.h"
 #include "state/state_keeper.h"
-#include "engine/ticker_control.h"
 
 namespace po = boost::program_options;
 
