@@ -1,5 +1,7 @@
 #include "state/state_keeper.h"
 
+#include <time.h>
+
 #include <boost/asio/post.hpp>
 #include <unordered_map>
 #include <unordered_set>
@@ -11,6 +13,13 @@ namespace orv {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+
+std::chrono::microseconds thread_time() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::duration_cast<std::chrono::microseconds>(
+                                                std::chrono::nanoseconds(now.tv_nsec));
+}
 
 struct placed_group {
   std::shared_ptr<TickerGroup> group;  // held until its row is gone, so its address stays its own
@@ -52,9 +61,6 @@ class ticker_tracker : public ticker_state_listener, public std::enable_shared_f
     dirty_ticker = true;
     dirty_lists = dirty_lists || lists;
     if (!queued) keeper->note_dirty(shared_from_this());
-  }
-  void mark_group(const std::shared_ptr<TickerGroup>& group) {
-    if (dirty_set.insert(group.get()).second) dirty_groups.push_back(group);
   }
   std::int64_t id_of(const std::shared_ptr<TickerGroup>& group) const {
     const auto found = group ? placed.find(group.get()) : placed.end();
@@ -152,22 +158,30 @@ void state_keeper::start_batch() {
   taking_ = std::move(dirty_);
   dirty_.clear();
   tickers_taken_ = 0;
+  ticker_begun_ = false;
   serializing_.clear();
   groups_taken_ = 0;
 }
 
 bool state_keeper::build(bool bounded) {
   const auto start = clock_type::now();
-  const auto spent = [&] {
-    return bounded && clock_type::now() - start >= turn_budget;
-  };
+  const auto start_cpu = thread_time();
+  const std::function<bool()> spent = [&] { return bounded && clock_type::now() - start >= turn_budget; };
   bool done = true;
-  while (tickers_taken_ < taking_.size()) {
-    take_ticker(*taking_[tickers_taken_++]);
-    if (spent()) {
+  while (done && tickers_taken_ < taking_.size()) {
+    ticker_tracker& tracker = *taking_[tickers_taken_];
+    if (!ticker_begun_) {
+      begin_ticker(tracker);
+      ticker_begun_ = true;
+    }
+    if (!walk_lists(spent)) {
       done = false;
       break;
     }
+    finish_ticker(tracker);
+    ticker_begun_ = false;
+    ++tickers_taken_;
+    if (spent()) done = false;
   }
   while (done && groups_taken_ < serializing_.size()) {
     const pending_group& pending = serializing_[groups_taken_++];
@@ -176,50 +190,89 @@ bool state_keeper::build(bool bounded) {
     if (spent()) done = false;
   }
   worst_turn_ = std::max(worst_turn_, std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start));
+  worst_turn_cpu_ = std::max(worst_turn_cpu_, thread_time() - start_cpu);
   return done;
 }
 
-// The ticker's rows that differ from what the database holds, and its changed groups to copy.
-void state_keeper::take_ticker(ticker_tracker& tracker) {
+struct state_keeper::list_walk {
+  std::shared_ptr<ticker_tracker> tracker;
+  ticker_lists lists;
+  std::uint64_t generation = 0;
+  int list = 0;
+  std::size_t at = 0;
+  std::int64_t previous = 0;
+};
+
+// Takes what changed now, so that changes made while the ticker is taken count for the next write.
+void state_keeper::begin_ticker(ticker_tracker& tracker) {
   tracker.queued = false;
+  taken_ticker_ = tracker.dirty_ticker;
+  taken_groups_ = std::move(tracker.dirty_groups);
+  taken_set_ = std::move(tracker.dirty_set);
+  tracker.dirty_groups.clear();
+  tracker.dirty_set.clear();
   auto ticker = tracker.ticker.lock();
-  if (!ticker || !tracker.keeper) return;
-  if (tracker.dirty_lists) {
-    // Only groups whose list or predecessor moved get a new row; those gone lose theirs.
-    const std::uint64_t generation = ++tracker.generation;
-    const ticker_lists lists = ticker->GetLists();
-    const std::pair<group_list, const std::vector<std::shared_ptr<TickerGroup>>*> all[] = {
-        {group_list::carousel, &lists.carousel},
-        {group_list::independent, &lists.independent},
-        {group_list::run_once, &lists.run_once}};
-    for (const auto& [list, groups] : all) {
-      std::int64_t previous = 0;
-      for (const std::shared_ptr<TickerGroup>& group : *groups) {
-        auto [at, added] = tracker.placed.try_emplace(group.get());
-        placed_group& place = at->second;
-        if (added) {
-          place = {group, next_group_id_++, list, previous, 0};
-          tracker.mark_group(group);
-        }
-        if (added || place.list != list || place.previous != previous) {
-          place.list = list;
-          place.previous = previous;
-          batch_->placements.push_back({place.id, tracker.id, list, previous});
-        }
-        place.seen = generation;
-        previous = place.id;
-      }
-    }
-    for (auto at = tracker.placed.begin(); at != tracker.placed.end();) {
-      if (at->second.seen == generation) {
-        ++at;
-        continue;
-      }
-      batch_->deleted_groups.push_back(at->second.id);
-      at = tracker.placed.erase(at);
-    }
+  if (ticker && tracker.keeper && tracker.dirty_lists) {
+    walk_ = std::make_unique<list_walk>();
+    walk_->tracker = tracker.shared_from_this();
+    walk_->lists = ticker->GetLists();
+    walk_->generation = ++tracker.generation;
   }
-  if (tracker.dirty_ticker) {
+  tracker.dirty_ticker = tracker.dirty_lists = false;
+}
+
+// Only groups whose list or predecessor moved get a new row; those gone lose theirs.
+bool state_keeper::walk_lists(const std::function<bool()>& spent) {
+  constexpr std::size_t chunk = 256;
+  while (walk_) {
+    list_walk& walk = *walk_;
+    ticker_tracker& tracker = *walk.tracker;
+    const std::vector<std::shared_ptr<TickerGroup>>* lists[] = {&walk.lists.carousel, &walk.lists.independent,
+                                                               &walk.lists.run_once};
+    if (walk.list == 3) {
+      for (auto at = tracker.placed.begin(); at != tracker.placed.end();) {
+        if (at->second.seen == walk.generation) {
+          ++at;
+          continue;
+        }
+        batch_->deleted_groups.push_back(at->second.id);
+        at = tracker.placed.erase(at);
+      }
+      walk_.reset();
+      break;
+    }
+    const auto& groups = *lists[walk.list];
+    const auto list = static_cast<group_list>(walk.list);
+    for (const std::size_t end = std::min(groups.size(), walk.at + chunk); walk.at < end; ++walk.at) {
+      const std::shared_ptr<TickerGroup>& group = groups[walk.at];
+      auto [at, added] = tracker.placed.try_emplace(group.get());
+      placed_group& place = at->second;
+      if (added) {
+        place = {group, next_group_id_++, list, walk.previous, 0};
+        if (taken_set_.insert(group.get()).second) taken_groups_.push_back(group);
+      }
+      if (added || place.list != list || place.previous != walk.previous) {
+        place.list = list;
+        place.previous = walk.previous;
+        batch_->placements.push_back({place.id, tracker.id, list, walk.previous});
+      }
+      place.seen = walk.generation;
+      walk.previous = place.id;
+    }
+    if (walk.at == groups.size()) {
+      ++walk.list;
+      walk.at = 0;
+      walk.previous = 0;
+    }
+    if (spent()) return false;
+  }
+  return true;
+}
+
+// The ticker's own row when it differs from what the database holds, and its changed groups to copy.
+void state_keeper::finish_ticker(ticker_tracker& tracker) {
+  auto ticker = tracker.ticker.lock();
+  if (ticker && tracker.keeper && taken_ticker_) {
     const ticker_settings settings = ticker->GetSettings();
     ticker_row row;
     row.id = tracker.id;
@@ -242,11 +295,9 @@ void state_keeper::take_ticker(ticker_tracker& tracker) {
       tracker.written_row = std::move(row);
     }
   }
-  for (std::shared_ptr<TickerGroup>& group : tracker.dirty_groups)
+  for (std::shared_ptr<TickerGroup>& group : taken_groups_)
     serializing_.push_back({tracker.shared_from_this(), std::move(group)});
-  tracker.dirty_groups.clear();
-  tracker.dirty_set.clear();
-  tracker.dirty_ticker = tracker.dirty_lists = false;
+  taken_groups_.clear();
 }
 
 void state_keeper::continue_flush() {

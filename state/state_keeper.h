@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -51,11 +52,14 @@ class state_keeper : public ticker_state_keeper, public std::enable_shared_from_
                                                       const std::shared_ptr<TickerControl>& ticker) override;
   void ticker_deleted(const std::string& name) override;
 
-  // Figures: the longest loop turn spent preparing a write, the transactions written and the
-  // group rows handed to the writer.
+  // Figures: the longest loop turn spent preparing a write (wall time, and the loop thread's
+  // processor time, which leaves out time the system gave to other processes), the
+  // transactions written and the group rows handed to the writer.
   std::chrono::microseconds worst_turn() const { return worst_turn_; }
+  std::chrono::microseconds worst_turn_cpu() const { return worst_turn_cpu_; }
   std::size_t batches_written() const { return batches_written_; }
   std::size_t group_rows() const { return group_rows_; }
+  void reset_worst_turn() { worst_turn_ = worst_turn_cpu_ = {}; }
 
  private:
   friend class ticker_tracker;
@@ -73,7 +77,11 @@ class state_keeper : public ticker_state_keeper, public std::enable_shared_from_
   // Adds to the batch under way; with a budget it stops when the turn's time is spent and
   // returns false.
   bool build(bool bounded);
-  void take_ticker(ticker_tracker& tracker);
+  // A ticker's part of the batch, in three steps so a long list can span turns: what changed
+  // is taken at the start, the lists are walked in chunks, and the rest is added at the end.
+  void begin_ticker(ticker_tracker& tracker);
+  bool walk_lists(const std::function<bool()>& spent);
+  void finish_ticker(ticker_tracker& tracker);
   void continue_flush();
   void send_batch();
   void on_written(const std::string& failure);
@@ -105,10 +113,17 @@ class state_keeper : public ticker_state_keeper, public std::enable_shared_from_
   std::shared_ptr<state_batch> batch_;
   std::vector<std::shared_ptr<ticker_tracker>> taking_;
   std::size_t tickers_taken_ = 0;
+  bool ticker_begun_ = false;
+  struct list_walk;
+  std::unique_ptr<list_walk> walk_;  // the lists of the ticker being taken, when they changed
+  bool taken_ticker_ = false;        // what the ticker being taken had changed
+  std::vector<std::shared_ptr<TickerGroup>> taken_groups_;
+  std::unordered_set<const TickerGroup*> taken_set_;
   std::vector<pending_group> serializing_;
   std::size_t groups_taken_ = 0;
 
   std::chrono::microseconds worst_turn_{0};
+  std::chrono::microseconds worst_turn_cpu_{0};
   std::size_t batches_written_ = 0;
   std::size_t group_rows_ = 0;
 };
