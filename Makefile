@@ -58,6 +58,7 @@ bench:
 	@$(BENCH_BUILD)/bench/orv_bench_tickertalk --connections 10 --pipeline 32 --seconds 5 \
 	  --json=$(BUILD)/bench/tickertalk.json
 	@$(BENCH_BUILD)/bench/orv_bench_automation --json=$(BUILD)/bench/automation.json
+	@$(BENCH_BUILD)/bench/orv_bench_state --json=$(BUILD)/bench/state.json
 
 # clang build with AddressSanitizer and UndefinedBehaviorSanitizer; each target runs FUZZ_SECONDS.
 fuzz:

@@ -7,6 +7,7 @@ namespace orv {
 named_group_list::position named_group_list::insert(position before, const group_ptr& group) {
   const position inserted = groups_.insert(before, group);
   index_[group->name()].push_back(inserted);
+  changed();
   return inserted;
 }
 
@@ -15,12 +16,15 @@ named_group_list::position named_group_list::erase(position at) {
   std::vector<position>& positions = entry->second;
   positions.erase(std::find(positions.begin(), positions.end(), at));
   if (positions.empty()) index_.erase(entry);
-  return groups_.erase(at);
+  const position next = groups_.erase(at);
+  changed();
+  return next;
 }
 
 void named_group_list::clear() {
   groups_.clear();
   index_.clear();
+  changed();
 }
 
 named_group_list::position named_group_list::find(const std::string& name, bool include_marked) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -31,7 +32,12 @@ class named_group_list {
   position erase(position at);
   void clear();
   // Moves a group in front of before; every position stays valid.
-  void move(position before, position moved) { groups_.splice(before, groups_, moved); }
+  void move(position before, position moved) {
+    groups_.splice(before, groups_, moved);
+    changed();
+  }
+  // Called after every insert, erase, clear and move.
+  void set_on_change(std::function<void()> on_change) { on_change_ = std::move(on_change); }
 
   // The first group of that name in list order that is not marked for deletion (a group
   // may mark itself at any time, so marks are read now), or any such group when
@@ -41,6 +47,11 @@ class named_group_list {
  private:
   std::list<group_ptr> groups_;
   std::unordered_map<std::string, std::vector<position>> index_;
+  std::function<void()> on_change_;
+
+  void changed() {
+    if (on_change_) on_change_();
+  }
 };
 
 }  // namespace orv

@@ -57,6 +57,7 @@ std::size_t TickerControl::MaxAdvancesPerRequest(std::size_t carousel_groups) { 
 // group is visited at most a few times, and a request answers nothing only when no group
 // has an eligible element.
 bool TickerControl::GetNextElement(TickerElement& out) {
+  NoteTickerChanged();  // a request moves the current groups
   const std::size_t max_advances = MaxAdvancesPerRequest(groups_.size());
   for (std::size_t advances = 0;; ++advances) {
     if (paused_) {
@@ -102,6 +103,7 @@ std::optional<bool> TickerControl::RunOnceStep(TickerElement& out) {
   group->StartRound();
   group->CloseSubscription();
   run_once_.pop_front();
+  NoteListsChanged();
   const std::string remaining = std::to_string(run_once_.size());
   if (LogAt(40))
     log_->stream(40) << "Running run once priority group: " << group->name() << ", queue size=" << remaining

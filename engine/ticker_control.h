@@ -14,11 +14,34 @@
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_control_interface.h"
 #include "engine/ticker_group.h"
+#include "engine/ticker_state_listener.h"
 #include "runtime/logger_base.h"
 
 namespace orv {
 
 struct text_input;
+
+// The groups of a ticker in its three lists, in order.
+struct ticker_lists {
+  std::vector<std::shared_ptr<TickerGroup>> carousel;
+  std::vector<std::shared_ptr<TickerGroup>> independent;
+  std::vector<std::shared_ptr<TickerGroup>> run_once;
+};
+
+// What a ticker keeps besides its lists and its groups' own state. Groups are named by
+// handle; a null handle means none.
+struct ticker_settings {
+  std::shared_ptr<TickerGroup> current;
+  std::shared_ptr<TickerGroup> independent_current;
+  std::shared_ptr<TickerGroup> superseded;
+  std::string next_group_name;
+  std::deque<std::string> priority_names;
+  text_table designs;
+  text_table icon_designs;
+  text_table icon_commands;
+  std::string loop_mode = "yes";
+  bool paused = false;
+};
 
 // The scheduler of one ticker: keeps its groups and decides, request by request, which
 // element the renderer gets next. Not thread-safe; one thread drives the stream and the
@@ -109,12 +132,26 @@ class TickerControl : public element_stream, public ticker_control_interface {
 
   // The most times one GetNextElement moves the carousel on, for a carousel of that size.
   static std::size_t MaxAdvancesPerRequest(std::size_t carousel_groups);
+  // State keeping: the listener hears of every change from now on; the state can be read
+  // and put back whole. Restore fills a new ticker, placing the groups without starting a
+  // round; groups for it come from MakeGroup.
+  void SetStateListener(std::shared_ptr<ticker_state_listener> listener);
+  ticker_lists GetLists() const;
+  ticker_settings GetSettings() const;
+  void Restore(const ticker_lists& lists, const ticker_settings& settings);
+  std::shared_ptr<TickerGroup> MakeGroup(const std::string& group_name) { return NewGroup(group_name); }
 
  private:
   using group_ptr = std::shared_ptr<TickerGroup>;
   using position = named_group_list::position;
 
   bool LogAt(int level) const { return log_ && log_->should_log(level); }
+  void NoteTickerChanged() {
+    if (state_listener_) state_listener_->ticker_changed();
+  }
+  void NoteListsChanged() {
+    if (state_listener_) state_listener_->lists_changed();
+  }
   bool AllGroupsEmpty();
 
   // Each gives no value when it has nothing to do, else the request's answer.
@@ -163,6 +200,7 @@ class TickerControl : public element_stream, public ticker_control_interface {
   std::string loop_mode_ = "yes";
   bool paused_ = false;
   bool no_current_reported_ = false;  // "No current group." said since the carousel last had one
+  std::shared_ptr<ticker_state_listener> state_listener_;
 };
 
 }  // namespace orv

@@ -3,6 +3,7 @@
 #include <boost/lexical_cast.hpp>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string_view>
 
 #include "engine/expat_document.h"
@@ -35,6 +36,14 @@ struct TickerGroup::parse_state {
   std::string buffer;
   bool base64 = false;
   bool single_byte = false;
+  // The stored form: every string is base64 and the group's counts and cursor are given.
+  bool stored = false;
+  std::optional<std::string> cursor_key;  // stored form: where the cursor stands; none: at end
+  bool has_main = false;
+
+  std::string text(const char* raw) const { return stored ? decode_base64(raw) : std::string(raw); }
+  std::string content() const { return stored ? decode_base64(buffer) : buffer; }
+  void start_stored_group(const char** attributes);
 
   void start(const char* name, const char** attributes);
   void end(const char* name);
@@ -54,6 +63,9 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
   auto& g = group;
   if (std::strcmp(name, "group") == 0) {
     if (logs(g.log_, 95)) g.log_->stream(95) << "startElement: Found group\n";
+    for (auto a = attributes; *a; a += 2)
+      if (std::strcmp(a[0], "form") == 0 && std::strcmp(a[1], "stored") == 0) stored = true;
+    if (stored) return start_stored_group(attributes);
     for (auto a = attributes; *a; a += 2) {
       const std::string value = a[1];
       if (std::strcmp(a[0], "name") == 0) {
@@ -78,20 +90,26 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
     element->SetTtl(g.ttl_);
     for (auto a = attributes; *a; a += 2) {
       if (std::strcmp(a[0], "key") == 0) {
-        element->SetKey(a[1]);
+        element->SetKey(text(a[1]));
       } else if (std::strcmp(a[0], "role") == 0) {
         if (std::strcmp(a[1], "main") == 0) g.MakeMain(*element);
       } else if (std::strcmp(a[0], "priority_skip") == 0) {
         element->SetPrioritySkip(a[1]);
+      } else if (stored && std::strcmp(a[0], "main") == 0) {
+        element->SetIsMain(true);
+      } else if (stored && std::strcmp(a[0], "skip_armed") == 0) {
+        element->SetSkipArmed(true);
+      } else if (stored && std::strcmp(a[0], "from_feed") == 0) {
+        element->SetFromFeed(true);
       }
     }
   } else if (std::strcmp(name, "value") == 0 && element) {
     // Label and attribute carry over to the next value of the same element when absent.
     for (auto a = attributes; *a; a += 2) {
       if (std::strcmp(a[0], "label") == 0) {
-        label = a[1];
+        label = text(a[1]);
       } else if (std::strcmp(a[0], "attribute") == 0) {
-        attribute = a[1];
+        attribute = text(a[1]);
       } else if (std::strcmp(a[0], "encoding") == 0) {
         base64 = std::strcmp(a[1], "base64") == 0;
         single_byte = std::strcmp(a[1], "uft8single") == 0;
@@ -103,25 +121,50 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
 void TickerGroup::parse_state::end(const char* name) {
   auto& g = group;
   if (std::strcmp(name, "section") == 0) {
-    g.section_ = trim_blanks(buffer);
+    g.section_ = stored ? content() : trim_blanks(buffer);
     if (logs(g.log_, 95)) g.log_->stream(95) << "Found section: " << g.section_;
   } else if (std::strcmp(name, "subscribeurl") == 0) {
-    g.subscribe_urls_.push_back(trim_blanks(buffer));
+    g.subscribe_urls_.push_back(stored ? content() : trim_blanks(buffer));
   } else if (std::strcmp(name, "defaultdesign") == 0) {
-    g.default_design_ = buffer;
+    g.default_design_ = content();
   } else if (!element) {
     return;
   } else if (std::strcmp(name, "element") == 0) {
     g.StoreElement(*element);
     element.reset();
   } else if (std::strcmp(name, "log_msg") == 0) {
-    element->SetLogMsg(buffer);
+    element->SetLogMsg(content());
   } else if (std::strcmp(name, "ttl") == 0) {
     element->SetTtl(loose_int(trim_blanks(buffer)));
   } else if (std::strcmp(name, "value") == 0) {
-    element->AddValue(label, attribute, decode_value(buffer, base64, single_byte));
+    element->AddValue(label, attribute, stored ? content() : decode_value(buffer, base64, single_byte));
   } else if (std::strcmp(name, "design") == 0) {
-    element->SetDesign(trim_blanks(buffer));
+    element->SetDesign(stored ? content() : trim_blanks(buffer));
+  }
+}
+
+// The group's state as StoredXml writes it. Its interval counts from now: times are not kept.
+void TickerGroup::parse_state::start_stored_group(const char** attributes) {
+  auto& g = group;
+  for (auto a = attributes; *a; a += 2) {
+    const std::string_view attribute(a[0]);
+    const char* value = a[1];
+    if (attribute == "name") g.name_ = text(value);
+    else if (attribute == "control_name") g.control_name_ = text(value);
+    else if (attribute == "cursor") cursor_key = text(value);
+    else if (attribute == "chunking") g.chunking_ = loose_int(value);
+    else if (attribute == "interval") g.interval_ = loose_int(value);
+    else if (attribute == "duration") g.duration_ = loose_int(value);
+    else if (attribute == "ttl") g.ttl_ = loose_int(value);
+    else if (attribute == "handed_out") g.handed_out_ = loose_int(value);
+    else if (attribute == "immortal") g.mortal_ = std::strcmp(value, "no") == 0;
+    else if (attribute == "has_main") has_main = true;
+    else if (attribute == "marked") g.marked_ = true;
+    else if (attribute == "inactive") g.active_ = false;
+    else if (attribute == "no_restart") g.restart_ = false;
+    else if (attribute == "uninterruptible") g.interruptible_ = false;
+    else if (attribute == "supersedes") g.supersedes_ = true;
+    else if (attribute == "round_over") g.round_over_ = true;
   }
 }
 
@@ -157,12 +200,17 @@ bool TickerGroup::ParseXML(const std::string& xml) {
       std::cerr << "XML with error (the first " << echoed << " of " << xml.size() << " bytes): " << std::endl
                 << std::string_view(xml).substr(0, echoed) << std::endl;
     Clear();
+    Touch();
     return false;
   }
-  if (!elements_.empty()) {
+  if (state.stored) {
+    has_main_ = state.has_main;
+    cursor_ = state.cursor_key ? elements_.find(*state.cursor_key) : elements_.end();
+  } else if (!elements_.empty()) {
     cursor_ = elements_.begin();
     if (!has_main_) MakeMain(*elements_.begin()->second);
   }
+  Touch();
   return true;
 }
 
@@ -175,6 +223,7 @@ bool TickerGroup::IsEligible(TickerElement& element) {
   if (!element.skip_armed()) return true;
   // A priority skip is spent on the first look.
   element.SetSkipArmed(false);
+  Touch();
   return !element.priority_skip();
 }
 
@@ -244,10 +293,12 @@ bool TickerGroup::NextElement(TickerElement& out) {
   if (logs(log_, 95)) log_->stream(95) << "Element TTL= " << out.ttl();
   // The group has run out once its last element has used up its showings.
   if (own.ttl() >= 0 && own.ConsumeShowing() && chosen == std::prev(elements_.end())) active_ = false;
+  Touch();
   return true;
 }
 
 bool TickerGroup::StartRound() {
+  Touch();
   handed_out_ = 0;
   round_over_ = false;
   round_start_ = static_cast<std::int32_t>(ticker_now());
@@ -285,6 +336,7 @@ bool TickerGroup::IsEmpty() {
 void TickerGroup::MarkForDeletion() {
   if (logs(log_, 50)) log_->stream(50) << "  Marking '" << name_ << "' for deletion.\n";
   marked_ = true;
+  Touch();
 }
 
 void TickerGroup::MakeMain(TickerElement& element) {
@@ -299,6 +351,7 @@ void TickerGroup::Flush() {
   // The cursor alone does not end every round: a chunking group counts elements handed out
   // and a timed group reruns until its time is up.
   round_over_ = true;
+  Touch();
 }
 
 bool TickerGroup::GetElement(const std::string& key, TickerElement& out) {
@@ -317,6 +370,7 @@ bool TickerGroup::UpdateElement(const TickerElement& element) {
   own = element;
   own.SetIsMain(main);
   if (main) own.SetLogMsg(name_);
+  Touch();
   return true;
 }
 
@@ -331,12 +385,14 @@ bool TickerGroup::DeleteElement(const std::string& key) {
   }
   if (it->second->is_main()) has_main_ = false;
   elements_.erase(it);
+  Touch();
   return true;
 }
 
 void TickerGroup::Clear() {
   elements_.clear();
   cursor_ = elements_.begin();
+  Touch();
 }
 
 void TickerGroup::StoreElement(const TickerElement& element) {
@@ -350,14 +406,17 @@ void TickerGroup::StoreElement(const TickerElement& element) {
     if (was_empty) cursor_ = it;
   }
   if (it->second->design().empty()) it->second->SetDesign(default_design_);
+  Touch();
 }
 
 void TickerGroup::SetAllTtl(std::int32_t ttl) {
   for (auto& [key, element] : elements_) element->SetTtl(ttl);
+  Touch();
 }
 
 void TickerGroup::SetAllSkipArmed(bool armed) {
   for (auto& [key, element] : elements_) element->SetSkipArmed(armed);
+  Touch();
 }
 
 void TickerGroup::ReplaceElements(element_map& incoming) {
@@ -367,6 +426,7 @@ void TickerGroup::ReplaceElements(element_map& incoming) {
     if (!element->from_feed()) incoming.emplace(key, element);
   elements_.swap(incoming);
   cursor_ = had_cursor ? elements_.find(cursor_key) : elements_.end();
+  Touch();
 }
 
 std::u16string TickerGroup::GetContentXml() {
@@ -389,6 +449,14 @@ void TickerGroup::CloseSubscription() {
 void TickerGroup::SetInterval(std::int32_t interval) {
   interval_ = interval;
   last_due_ = static_cast<std::int32_t>(std::int64_t{last_due_} - interval);
+  Touch();
+}
+
+void TickerGroup::Touch() {
+  if (state_listener_.expired()) return;
+  auto listener = state_listener_.lock();
+  auto self = weak_from_this().lock();
+  if (listener && self) listener->group_changed(self);
 }
 
 }  // namespace orv

@@ -8,6 +8,7 @@
 
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_element.h"
+#include "engine/ticker_state_listener.h"
 #include "runtime/logger_base.h"
 
 namespace orv {
@@ -38,7 +39,13 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   ~TickerGroup() override;
 
   // Adds or updates elements from group XML. Malformed XML empties the group and gives false.
+  // The stored form (StoredXml) is read back to the same group, counts and cursor included.
   bool ParseXML(const std::string& xml);
+  // The whole state of the group as group XML of the stored form: every string in base64,
+  // every flag, count and the cursor written out. Times are not kept.
+  std::string StoredXml() const;
+  // Told of every change to the group's state from now on.
+  void SetStateListener(std::weak_ptr<ticker_state_listener> listener) { state_listener_ = std::move(listener); }
 
   // Rounds. The scheduler asks HasNextElement before NextElement (except for a due
   // independent group); NextElement copies the element out and counts one showing.
@@ -68,7 +75,7 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   const element_map& elements() const { return elements_; }
 
   void ReplaceElements(element_map& incoming) override;
-  void SetControlName(const std::string& control_name) override { control_name_ = control_name; }
+  void SetControlName(const std::string& control_name) override { control_name_ = control_name; Touch(); }
   // Each element's XML in key order, quoted and followed by a blank, as UTF-16.
   std::u16string GetContentXml() override;
 
@@ -95,16 +102,16 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   bool HasMain() const { return has_main_; }
   bool supersedes() const { return supersedes_; }
 
-  void SetName(const std::string& name) { name_ = name; }
-  void SetDefaultDesign(const std::string& design) { default_design_ = design; }
-  void SetSection(const std::string& section) { section_ = section; }
-  void SetChunking(std::int32_t chunking) { chunking_ = chunking; }
-  void SetDuration(std::int32_t duration) { duration_ = duration; }
-  void SetTtl(std::int32_t ttl) { ttl_ = ttl; }
-  void SetActive(bool active) { active_ = active; }
-  void SetInterruptible(bool interruptible) { interruptible_ = interruptible; }
-  void SetMortal(bool mortal) { mortal_ = mortal; }
-  void SetSupersedes(bool supersedes) { supersedes_ = supersedes; }
+  void SetName(const std::string& name) { name_ = name; Touch(); }
+  void SetDefaultDesign(const std::string& design) { default_design_ = design; Touch(); }
+  void SetSection(const std::string& section) { section_ = section; Touch(); }
+  void SetChunking(std::int32_t chunking) { chunking_ = chunking; Touch(); }
+  void SetDuration(std::int32_t duration) { duration_ = duration; Touch(); }
+  void SetTtl(std::int32_t ttl) { ttl_ = ttl; Touch(); }
+  void SetActive(bool active) { active_ = active; Touch(); }
+  void SetInterruptible(bool interruptible) { interruptible_ = interruptible; Touch(); }
+  void SetMortal(bool mortal) { mortal_ = mortal; Touch(); }
+  void SetSupersedes(bool supersedes) { supersedes_ = supersedes; Touch(); }
   // Also moves the interval clock back by one interval, so the group is due at once.
   void SetInterval(std::int32_t interval);
 
@@ -118,6 +125,8 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   bool CursorAtEnd() const { return cursor_ == elements_.end(); }
   // A chunking of zero or less means no chunking: a round is all elements.
   bool Chunked() const { return chunking_ > 0; }
+  // Tells the state listener, if any, that this group changed.
+  void Touch();
 
   std::shared_ptr<QuillmereTickerManager> feed_manager_;
   bool has_main_ = false;
@@ -146,6 +155,7 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   std::string name_;
   std::string default_design_;
   bool supersedes_ = false;
+  std::weak_ptr<ticker_state_listener> state_listener_;
 };
 
 }  // namespace orv

@@ -10,11 +10,15 @@ namespace orv {
 
 std::string TickerControl::GetTickerName() { return ticker_name_; }
 
-void TickerControl::SetDesigns(const text_table& designs) { designs_ = designs; }
+void TickerControl::SetDesigns(const text_table& designs) {
+  designs_ = designs;
+  NoteTickerChanged();
+}
 
 void TickerControl::SetIcons(const text_table& icon_designs, const text_table& icon_commands) {
   icon_designs_ = icon_designs;
   icon_commands_ = icon_commands;
+  NoteTickerChanged();
 }
 
 void TickerControl::Flush() {
@@ -64,7 +68,9 @@ void TickerControl::ClearAll() {
 }
 
 TickerControl::group_ptr TickerControl::NewGroup(const std::string& group_name) {
-  return std::make_shared<TickerGroup>(feed_manager_, group_name, log_, ignore_inactive_);
+  auto group = std::make_shared<TickerGroup>(feed_manager_, group_name, log_, ignore_inactive_);
+  group->SetStateListener(state_listener_);
+  return group;
 }
 
 TickerControl::group_ptr TickerControl::ParseGroup(const std::string& group_xml, const char* failure_line) {
@@ -127,6 +133,7 @@ bool TickerControl::AddGroupToRunOncePriorityQueue(const std::string& group_xml)
     return false;
   }
   run_once_.push_back(group);
+  NoteListsChanged();
   group->Subscribe();
   return true;
 }
@@ -141,6 +148,7 @@ bool TickerControl::SetNextGroup(const std::string& group_name) {
   }
   Flush();
   next_group_name_ = group_name;
+  NoteTickerChanged();
   if (LogAt(80)) log_->stream(80) << "SetNextGroup: Overridden next group is now '" << group_name << "'\n";
   if (listener_) listener_->refresh_titles();
   return true;
@@ -216,6 +224,7 @@ bool TickerControl::AddPriorityGroup(const std::string& group_name) {
     return true;
   }
   priority_names_.push_back(group_name);
+  NoteTickerChanged();
   if (LogAt(50))
     log_->stream(50) << "AddPriorityGroup: Added group to priority queue: " << group_name
                      << " queue size = " << priority_names_.size();
@@ -231,6 +240,7 @@ bool TickerControl::DeleteGroup(const std::string& group_name) {
     return false;
   }
   std::erase(priority_names_, group_name);
+  NoteTickerChanged();
 
   // A live group of that name goes first; a marked one is only moved past.
   position in_carousel = groups_.find(group_name);
@@ -352,16 +362,19 @@ void TickerControl::set_loop(std::string mode) {
   }
   if (LogAt(50)) log_->stream(50) << "Setting loop mode to: '" << mode << "'\n";
   loop_mode_ = std::move(mode);
+  NoteTickerChanged();
 }
 
 void TickerControl::continue_ticker() {
   if (LogAt(50)) log_->stream(50) << "Continue ticker\n";
   paused_ = false;
+  NoteTickerChanged();
 }
 
 void TickerControl::pause_ticker() {
   if (LogAt(50)) log_->stream(50) << "Pause ticker\n";
   paused_ = true;
+  NoteTickerChanged();
 }
 
 std::string TickerControl::GetGroups() {

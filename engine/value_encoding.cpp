@@ -94,6 +94,20 @@ std::string decode_base64(std::string_view text) {
   return out;
 }
 
+std::string encode_base64(std::string_view bytes) {
+  static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t bits = 0;
+    for (std::size_t j = 0; j < 3; ++j)
+      bits = (bits << 8) | (j < n ? static_cast<unsigned char>(bytes[i + j]) : 0u);
+    for (std::size_t j = 0; j < 4; ++j) out += j <= n ? alphabet[(bits >> (18 - 6 * j)) & 0x3F] : '=';
+  }
+  return out;
+}
+
 std::string utf8_to_single_byte(std::string_view text) {
   std::string out;
   for (std::size_t pos = 0; pos < text.size();) {

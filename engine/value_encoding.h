@@ -10,6 +10,8 @@ namespace orv {
 // stopping at a NUL. A trailing partial group yields what its bits hold. The result ends
 // at the first decoded zero byte.
 std::string decode_base64(std::string_view text);
+// Standard base64 with '=' padding.
+std::string encode_base64(std::string_view bytes);
 
 // UTF-8 to the single-byte host code page; unmapped characters become '?'. At most 65,535
 // bytes. Invalid UTF-8 gives "".

@@ -22,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(group->elements().empty(), "a failed parse leaves elements behind");
     return 0;
   }
+  const std::string stored = group->StoredXml();
+  auto copy = std::make_shared<orv::TickerGroup>(manager, "", log, false);
+  require(copy->ParseXML(stored) && copy->StoredXml() == stored, "the stored form does not read back");
 
   orv::TickerElement out;
   const std::size_t per_round = group->elements().size() + 2;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -13,6 +14,7 @@
 
 #include "automation/automation_bus.h"
 #include "control/tickertalk.h"
+#include "engine/ticker_control.h"
 #include "event_server/event_server.h"
 #include "host/app_core.h"
 #include "host/console_title.h"
@@ -27,6 +29,7 @@
 #include "runtime/log_targets.h"
 #include "runtime/system_error.h"
 #include "runtime/tcp_listener.h"
+#include "state/state_keeper.h"
 
 namespace po = boost::program_options;
 
@@ -87,9 +90,32 @@ automation_core bind_automation() {
   return bound;
 }
 
+// With STATE_DIRECTORY set (a service unit's StateDirectory=), the tickers are kept in a
+// database there; its first folder is the one used. Without it nothing is kept.
+std::shared_ptr<state_keeper> open_state(vorn::asyncore& loop, vorn::logger_base& root) {
+  const char* folders = std::getenv("STATE_DIRECTORY");
+  if (!folders || !*folders) return nullptr;
+  const std::string folder = std::string(folders).substr(0, std::string(folders).find(':'));
+  auto log = root.create_sublogger("state", -1);
+  try {
+    return state_keeper::open(folder, loop.io_context(), log);
+  } catch (const std::exception& e) {
+    if (log->should_log(20)) log->stream(20) << "Tickers are not kept: " << e.what() << std::endl;
+    return nullptr;
+  }
+}
+
+// Puts the kept tickers back; the listener accepts no client before the loop runs.
+void restore_state(state_keeper& keeper, ticker_manager& tickers) {
+  keeper.restore([&tickers](const std::string& name) {
+    tickers.AddTicker(name);
+    return std::dynamic_pointer_cast<TickerControl>(tickers.GetTicker(name));
+  });
+}
+
 // Log targets, banner and title, then the main loop until a stop signal arrives.
 int run(vorn::line_logger& root, const app_core& core, const event_server_instance& event_server,
-        const service_manager& manager) {
+        const service_manager& manager, const std::function<void()>& before_loop) {
   auto console = std::make_shared<vorn::console_log_target>(root.get_shared_timer(), 1);
   const auto log_folder = log_directory("Ostrant", "Ticker Service");
   root.construct_standard_log_targets("Ticker Service", log_folder, console, true, "ticker-", true);
@@ -101,6 +127,7 @@ int run(vorn::line_logger& root, const app_core& core, const event_server_instan
                             .path_for(std::chrono::system_clock::now())},
                        std::cout);
   set_console_title(console_title(version), root);
+  before_loop();
   // The automation objects are offered for the length of the main loop.
   auto automation = serve_automation(core.asyncore->io_context(), automation_settings::from_environment(),
                                      bind_automation, root.create_sublogger("OrvTickers", -1));
@@ -183,6 +210,7 @@ int ticker_service_main(int argc, char** argv) {
   auto tickers = std::make_shared<ticker_manager>(core);
 
   int result = -1;
+  std::shared_ptr<state_keeper> state;
   try {
     core->ticker_manager = tickers;
     auto factory = std::make_shared<tickertalk_factory>(root->create_sublogger("tickertalk", log_level), tickers.get());
@@ -190,11 +218,17 @@ int ticker_service_main(int argc, char** argv) {
     // Port 0 lets the system choose; the core keeps the port actually bound.
     core->port = vorn::listen_tcp(*core->asyncore, port, factory)->port();
     result = start_module(*root, [&](const service_manager& manager) {
-      return run(*root, *core, *event_server, manager);
+      return run(*root, *core, *event_server, manager, [&] {
+        state = open_state(*loop, *root);
+        if (!state) return;
+        tickers->set_state_keeper(state);
+        restore_state(*state, *tickers);
+      });
     });
   } catch (const std::exception& e) {
     std::cerr << e.what() << std::endl;
   }
+  if (state) state->shutdown();
 
   // The registry and the core refer to each other; part them so that the tickers go now,
   // while the event loop they registered with still exists.

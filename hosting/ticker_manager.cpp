@@ -31,6 +31,7 @@ ticker_result ticker_manager::AddTicker(const std::string& name) {
       name, feed_side, core_->logger->create_sublogger("TickerControl:" + name, -1), core_->ignore_inactive);
   attach_renderer_side(name, ticker);
   install_callbacks(*ticker);
+  if (state_keeper_) ticker->SetStateListener(state_keeper_->ticker_added(name, ticker));
 
   tickers_.emplace(name, ticker);
   return {true, ""};
@@ -79,6 +80,7 @@ ticker_result ticker_manager::DeleteTicker(const std::string& name) {
   // Unlisted first, destroyed on return: nothing the ticker does while going finds it listed.
   auto doomed = std::move(found->second);
   tickers_.erase(found);
+  if (state_keeper_) state_keeper_->ticker_deleted(name);
   return {true, ""};
 }
 

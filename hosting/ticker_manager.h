@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/ticker_state_listener.h"
 #include "hosting/tickers_interface.h"
 #include "runtime/logger_base.h"
 
@@ -28,6 +29,8 @@ class ticker_manager : public tickers_interface, public std::enable_shared_from_
   void send_ticker_event(const std::string& event, const std::string& ticker, const std::string& extra);
   // Sends "*", "run", run_text, ticker to the clients that want events.
   void send_run(const std::string& run_text, const std::string& ticker);
+  // Tickers created from now on report their changes to keeper; deletions are told to it.
+  void set_state_keeper(std::shared_ptr<ticker_state_keeper> keeper) { state_keeper_ = std::move(keeper); }
 
  private:
   void install_callbacks(TickerControl& ticker);
@@ -37,6 +40,7 @@ class ticker_manager : public tickers_interface, public std::enable_shared_from_
   std::map<std::string, std::shared_ptr<ticker_control_interface>> tickers_;
   std::shared_ptr<vorn::logger_base> log_;
   std::shared_ptr<app_core> core_;
+  std::shared_ptr<ticker_state_keeper> state_keeper_;
 };
 
 }  // namespace orv

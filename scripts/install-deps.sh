@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build
   libboost-dev libboost-program-options-dev
-  libexpat1-dev
+  libexpat1-dev libsqlite3-dev
   libsystemd-dev dbus-daemon
   libgtest-dev libgmock-dev
   python3 scdoc
