@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs. Does nothing when all are present.
-#   install-deps.sh         what `make test` and `make run` need
+#   install-deps.sh         what `make test` and `make run` need (the browser for the web pages' tests)
 #   install-deps.sh bench   that, plus the benchmark library and the reference server
 #   install-deps.sh fuzz    that, plus clang and its sanitizer and fuzzer runtimes
 set -euo pipefail
@@ -11,6 +11,7 @@ packages=(
   libexpat1-dev
   libgtest-dev libgmock-dev
   python3 scdoc
+  chromium chromium-driver python3-selenium
 )
 
 case "${1:-}" in
