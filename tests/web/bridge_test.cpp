@@ -185,12 +185,13 @@ TEST(BridgeAccess, TokenIsNeededToActOffLoopbackAndToReadWhenGiven) {
   EXPECT_TRUE(page_socket(closed_web.port(), "/ws/index?token=s3cret").open());
 }
 
-TEST(BridgeService, PagesSayUnreachableUntilTheServiceIsBack) {
+TEST(BridgeService, PagesSayUnreachableUntilTheServiceIsBackAndClientsAreCapped) {
   const int port = testing::free_port();
-  bridge_process web(port);
+  bridge_process web(port, {"--max-clients", "1"});
   ASSERT_TRUE(web.wait_listening());
   page_socket monitor(web.port(), "/ws/monitor/t");
   EXPECT_TRUE(monitor.receive_with({R"("type":"service","up":false)"}));
+  EXPECT_FALSE(page_socket(web.port(), "/ws/index").open());  // past the client cap
   testing::service_process service({}, port);
   ASSERT_TRUE(service.wait_listening());
   EXPECT_TRUE(monitor.receive_with({R"("type":"service","up":true)"}, std::chrono::seconds(10)));
