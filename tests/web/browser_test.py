@@ -149,12 +149,11 @@ def main():
         expected = ["Headlines", "Bridge reopens", "<img src=x onerror=alert(1)>", "Sunny", "spells", "Headlines"]
         seen = []
 
+        # Marks and reads new elements in one step: the crawl removes the ones that left.
         def crawled():
-            for node in driver.find_elements(By.CSS_SELECTOR, ".crawl .element"):
-                key = node.get_attribute("data-seen")
-                if not key:
-                    driver.execute_script("arguments[0].dataset.seen = '1'", node)
-                    seen.append(node.get_attribute("textContent").strip())
+            seen.extend(driver.execute_script(
+                "return [...document.querySelectorAll('.crawl .element:not([data-seen])')]"
+                ".map(n => { n.dataset.seen = '1'; return n.textContent.trim(); });"))
             return len(seen) >= len(expected)
         wait_for("the crawl", crawled, 30)
         assert seen[:len(expected)] == expected, seen
