@@ -152,6 +152,7 @@ bool bridge::claim_render(const std::string& ticker, const std::shared_ptr<page_
   if (w.renderer.lock()) return false;
   w.renderer = page;
   page->send(service_json(link_->connected()));
+  refresh();
   return true;
 }
 
@@ -210,6 +211,13 @@ void bridge::pull(const std::string& ticker) {
   auto found = tickers_.find(ticker);
   if (found == tickers_.end() || !found->second.renderer.lock()) return;
   auto& w = found->second;
+  if (std::find(listed_.begin(), listed_.end(), ticker) == listed_.end()) {
+    // Answered once the service has said whether it serves the ticker.
+    w.puller.reset();
+    w.pull_waiting = true;
+    refresh();
+    return;
+  }
   if (!w.puller) {
     w.puller = std::make_unique<render_pull>(io_, ticker, [this, ticker](const std::string& json) {
       auto found = tickers_.find(ticker);
@@ -250,6 +258,15 @@ void bridge::refresh() {
     if (!*alive) return;
     std::vector<std::string> names;
     if (reply.size() >= 2 && reply[0] == "ok") names = split_lines(reply[1]);
+    listed_ = names;
+    for (auto& [name, w] : tickers_) {
+      if (!w.pull_waiting) continue;
+      w.pull_waiting = false;
+      if (std::find(names.begin(), names.end(), name) != names.end())
+        pull(name);
+      else if (auto r = w.renderer.lock())
+        r->send(R"({"type":"element","served":false,"reason":"ticker not served"})");
+    }
     if (!reply.empty()) {
       const std::string json = R"({"type":"tickers","tickers":)" + json_strings(names) + "}";
       if (json != ticker_list_) {

@@ -58,6 +58,7 @@ class bridge {
     std::unique_ptr<render_pull> puller;
     std::string state;  // the last state message sent
     std::string given;  // the last element its render page got
+    bool pull_waiting = false;  // asked for before the service listed the ticker
   };
 
   void connection_changed(bool up);
@@ -78,6 +79,9 @@ class bridge {
   bool read_again_ = false;
   std::vector<std::weak_ptr<page_client>> index_pages_;
   std::string ticker_list_;  // the last list message sent
+  // Tickers the service listed at the last refresh: a render page of any other name gets no
+  // channel, so no page can make the bridge create shared areas for names nobody serves.
+  std::vector<std::string> listed_;
   std::map<std::string, watched> tickers_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -187,15 +187,21 @@ TEST(BridgeAccess, TokenIsNeededToActOffLoopbackAndToReadWhenGiven) {
 
 TEST(BridgeService, PagesSayUnreachableUntilTheServiceIsBackAndClientsAreCapped) {
   const int port = testing::free_port();
-  bridge_process web(port, {"--max-clients", "1"});
+  bridge_process web(port, {"--max-clients", "2"});
   ASSERT_TRUE(web.wait_listening());
   page_socket monitor(web.port(), "/ws/monitor/t");
   EXPECT_TRUE(monitor.receive_with({R"("type":"service","up":false)"}));
-  EXPECT_FALSE(page_socket(web.port(), "/ws/index").open());  // past the client cap
   testing::service_process service({}, port);
   ASSERT_TRUE(service.wait_listening());
   EXPECT_TRUE(monitor.receive_with({R"("type":"service","up":true)"}, std::chrono::seconds(10)));
   EXPECT_TRUE(monitor.receive_with({R"("type":"state","exists":false)"}));
+  // A render page of a ticker nobody serves gets nothing, and no shared areas are made for it.
+  const std::string missing = "orvtest_missing_" + std::to_string(::getpid());
+  page_socket render(web.port(), "/ws/render/" + missing);
+  render.send("next");
+  EXPECT_TRUE(render.receive_with({R"("type":"element","served":false)"}));
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/mem" + missing));
+  EXPECT_FALSE(page_socket(web.port(), "/ws/index").open());  // past the client cap
   service.kill_now();
   EXPECT_TRUE(monitor.receive_with({R"("type":"service","up":false)"}));
 }
