@@ -55,6 +55,7 @@ bench:
 	@$(BENCH_BUILD)/bench/orv_bench_engine --json=$(BUILD)/bench/engine.json
 	@$(BENCH_BUILD)/bench/orv_bench_feed --json=$(BUILD)/bench/feed.json
 	@$(BENCH_BUILD)/bench/orv_bench_renderer --json=$(BUILD)/bench/renderer.json
+	@$(BENCH_BUILD)/bench/orv_bench_web --json=$(BUILD)/bench/web.json
 	@$(BENCH_BUILD)/bench/orv_bench_tickertalk --connections 10 --pipeline 32 --seconds 5 \
 	  --json=$(BUILD)/bench/tickertalk.json
 	@$(BENCH_BUILD)/bench/orv_bench_automation --json=$(BUILD)/bench/automation.json

@@ -172,6 +172,13 @@ struct orv_renderer_channel {
     }
     return ORV_RENDERER_OK;
   }
+
+  int take_answer(int timeout_ms) {
+    if (int status = wait_for_reset(timeout_ms); status != ORV_RENDERER_OK) return status;
+    // A copy, so the element stays as delivered while the renderer works with it.
+    std::memcpy(element_bytes.data(), element_area.view, area_size);
+    return ORV_RENDERER_OK;
+  }
 };
 
 extern "C" {
@@ -214,13 +221,18 @@ int orv_renderer_request(orv_renderer_channel* channel, int timeout_ms) {
   try {
     channel->last_error.clear();
     if (int status = channel->send_request(); status != ORV_RENDERER_OK) return status;
-    if (int status = channel->wait_for_reset(timeout_ms); status != ORV_RENDERER_OK) return status;
-    // A copy, so the element stays as delivered while the renderer works with it.
-    std::memcpy(channel->element_bytes.data(), channel->element_area.view, area_size);
-    return ORV_RENDERER_OK;
+    return channel->take_answer(timeout_ms);
   } catch (const std::bad_alloc&) {
     return ORV_RENDERER_SYSTEM_ERROR;
   }
+}
+
+int orv_renderer_descriptor(const orv_renderer_channel* channel) { return channel ? channel->socket : -1; }
+
+int orv_renderer_collect(orv_renderer_channel* channel) {
+  if (!channel) return ORV_RENDERER_INVALID_ARGUMENT;
+  channel->last_error.clear();
+  return channel->take_answer(0);
 }
 
 int orv_renderer_read_element(orv_renderer_channel* channel, orv_renderer_element* element) {

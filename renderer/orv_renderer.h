@@ -68,6 +68,14 @@ ORV_RENDERER_API void orv_renderer_close(orv_renderer_channel* channel);
  * without limit when timeout_ms is negative. On ORV_RENDERER_OK the element is in place. */
 ORV_RENDERER_API int orv_renderer_request(orv_renderer_channel* channel, int timeout_ms);
 
+/* For callers with an event loop of their own: orv_renderer_request with a time-out of 0
+ * sends the request; when it answers ORV_RENDERER_TIMED_OUT, wait until the descriptor is
+ * readable and call orv_renderer_collect, which takes the resets that have arrived without
+ * waiting: ORV_RENDERER_OK once the answer is in place, ORV_RENDERER_TIMED_OUT while it is
+ * not. The descriptor is -1 while the channel is not connected; it stays the channel's. */
+ORV_RENDERER_API int orv_renderer_descriptor(const orv_renderer_channel* channel);
+ORV_RENDERER_API int orv_renderer_collect(orv_renderer_channel* channel);
+
 /* Decodes the element delivered by the last successful request (the empty element before
  * the first one). */
 ORV_RENDERER_API int orv_renderer_read_element(orv_renderer_channel* channel, orv_renderer_element* element);

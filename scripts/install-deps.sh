@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs. Does nothing when all are present.
-#   install-deps.sh         what `make test` and `make run` need
+#   install-deps.sh         what `make test` and `make run` need (the browser for the web pages' tests)
 #   install-deps.sh bench   that, plus the benchmark library and the reference server
 #   install-deps.sh fuzz    that, plus clang and its sanitizer and fuzzer runtimes
 #   install-deps.sh deb     that, plus what a Debian package is built with
@@ -13,6 +13,7 @@ packages=(
   libsystemd-dev dbus-daemon
   libgtest-dev libgmock-dev
   python3 scdoc
+  chromium chromium-driver python3-selenium
 )
 
 case "${1:-}" in
