@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/mman.h>
