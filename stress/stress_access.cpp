@@ -57,6 +57,8 @@ enum stranger_finding { socket_not_refused = 1, area_opened = 2, library_not_ref
     if (fd >= 0 || errno != EACCES) findings |= area_opened;
   }
   const int fd = connect_event(ticker);
+  const timeval limit{5, 0};  // a service that never answers must not hang the run
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   char answer[2] = {0, 0};
   // The refusal comes unasked: one byte, then the end.
   if (fd < 0 || ::recv(fd, answer, 2, MSG_WAITALL) != 1 || answer[0] != 0x15)
