@@ -12,6 +12,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/tokenizer.hpp>
 
+#include "runtime/descriptor_shortage.h"
 #include "runtime/system_error.h"
 
 namespace orv {
@@ -109,6 +110,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
         self->accept_failed(ec);
         return;
       }
+      vorn::descriptor_shortage::of(self->loop_->io_context()).accepted(self->logger_);
       self->accepted(l);
       self->arm_accept();
     });
@@ -116,9 +118,16 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
 
   // Out of descriptors, say: try again shortly rather than spin on a failing accept.
   void accept_failed(const boost::system::error_code& ec) {
+    std::weak_ptr<event_server_core> weak = weak_from_this();
+    if (vorn::descriptor_shortage::is_shortage(ec.value())) {
+      vorn::descriptor_shortage::of(loop_->io_context()).wait("port " + std::to_string(config_.port), ec.value(),
+                                                              logger_, [weak] {
+                                                                if (auto self = weak.lock()) self->arm_accept();
+                                                              });
+      return;
+    }
     if (log_at(20)) logger_->stream(20) << vorn::win32_error("accept", ec.value()).what() << std::endl;
     retry_accept_.expires_after(std::chrono::milliseconds(100));
-    std::weak_ptr<event_server_core> weak = weak_from_this();
     retry_accept_.async_wait([weak](const boost::system::error_code& ec) {
       auto self = weak.lock();
       if (self && !ec) self->arm_accept();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <sys/resource.h>
 
 #include <malloc.h>
 
@@ -61,6 +62,22 @@ po::options_description option_description() {
        "privileges or not. This parameter is not meant to be set by the user.");
   // clang-format on
   return options;
+}
+
+// Every ticker holds four descriptors and every connection one: take what the system allows.
+void raise_descriptor_limit(vorn::logger_base& log) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    if (log.should_log(30))
+      log.stream(30) << vorn::win32_error("Couldn't raise the descriptor limit from " + std::to_string(before)).what()
+                     << "\n";
+    return;
+  }
+  if (log.should_log(45))
+    log.stream(45) << "Descriptor limit raised from " << before << " to " << limit.rlim_cur << "\n";
 }
 
 void main_loop(vorn::logger_base& log) {
@@ -197,6 +214,7 @@ int ticker_service_main(int argc, char** argv) {
     return -1;
   }
   root->set_accepted_level(log_level);
+  raise_descriptor_limit(*root);
   const int port = parsed["port"].as<int>();
   const bool ignore_inactive = parsed.count("ignore-inactive-qm-groups") > 0;
 

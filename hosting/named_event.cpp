@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,15 +15,18 @@
 
 #include <boost/asio/post.hpp>
 
+#include "hosting/object_access.h"
 #include "hosting/object_name.h"
+#include "hosting/open_security_attributes.h"
+#include "runtime/descriptor_shortage.h"
 #include "runtime/system_error.h"
 #include "runtime/waitable_object.h"
 
 namespace orv {
 namespace {
 
-// Renderers per ticker; one more is refused rather than letting a runaway client use up
-// descriptors.
+// Renderers per ticker; one more replaces the oldest idle one rather than letting a runaway
+// client use up descriptors.
 constexpr std::size_t max_connections = 64;
 
 class unique_fd {
@@ -60,6 +65,7 @@ struct named_event::state : std::enable_shared_from_this<state> {
     unique_fd socket;  // declared first: closed only after its watch is gone
     std::unique_ptr<watch> readable;
     bool closing = false;
+    std::uint64_t serial = 0;  // order of acceptance
   };
 
   std::string name;
@@ -71,6 +77,9 @@ struct named_event::state : std::enable_shared_from_this<state> {
   std::map<int, std::unique_ptr<connection>> connections;
   std::vector<std::unique_ptr<connection>> closed;
   bool stopped = false;  // the owner is gone; on_request must not run again
+  bool paused = false;   // out of descriptors; accepting waits for one to be freed
+  std::uint64_t accepted = 0;
+  open_security_attributes access;
 
   bool log_at(int level) const { return log && log->should_log(level); }
 
@@ -82,22 +91,37 @@ struct named_event::state : std::enable_shared_from_this<state> {
   }
 
   void accept_all() {
-    for (;;) {
+    while (!paused) {
       const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         const int error = errno;
         if (error == EINTR || error == ECONNABORTED) continue;
-        if (error != EAGAIN && error != EWOULDBLOCK && log_at(20))
+        if (vorn::descriptor_shortage::is_shortage(error)) {
+          pause_accepting(error);
+        } else if (error != EAGAIN && error != EWOULDBLOCK && log_at(20)) {
           log->stream(20) << vorn::win32_error("Couldn't accept a renderer on event named " + name, error).what()
                           << std::endl;
+        }
         return;
       }
+      vorn::descriptor_shortage::of(dispatcher->io_context()).accepted(log);
       auto c = std::make_unique<connection>();
       c->socket.reset(fd);
-      if (connections.size() >= max_connections) {
-        if (log_at(20)) log->stream(20) << "Refusing a renderer: event named " << name << " has too many" << std::endl;
+      if (const std::string who = access.refusal(fd); !who.empty()) {
+        if (log_at(30)) log->stream(30) << "Refusing a renderer on event named " << name << ": " << who
+                                        << " is neither root, the service's user nor in the renderer group"
+                                        << std::endl;
+        const char refused = object_access::refusal_byte;
+        (void)!::send(fd, &refused, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
         continue;  // c closes the descriptor
       }
+      if (connections.size() >= max_connections && !replace_oldest_idle()) {
+        if (log_at(30))
+          log->stream(30) << "Refusing a renderer: every connection to event named " << name
+                          << " has a request in progress" << std::endl;
+        continue;
+      }
+      c->serial = ++accepted;
       std::weak_ptr<state> weak = weak_from_this();
       // Urgent: a renderer waits on air, so it is served between other handlers too.
       c->readable = std::make_unique<watch>(
@@ -109,6 +133,50 @@ struct named_event::state : std::enable_shared_from_this<state> {
       connections.emplace(fd, std::move(c));
       if (log_at(50)) log->stream(50) << "Renderer connected on FD# " << fd << " to event named " << name << std::endl;
     }
+  }
+
+  // Out of descriptors: a pending connection keeps the listener readable, so the watch goes
+  // (from the loop, not from inside its own callback) until a descriptor is freed.
+  void pause_accepting(int error) {
+    paused = true;
+    std::weak_ptr<state> weak = weak_from_this();
+    boost::asio::post(dispatcher->io_context(), [weak] {
+      if (auto self = weak.lock()) self->accepting.reset();
+    });
+    vorn::descriptor_shortage::of(dispatcher->io_context())
+        .wait("event named " + name, error, log, [weak] {
+          if (auto self = weak.lock()) self->resume_accepting();
+        });
+  }
+
+  void resume_accepting() {
+    if (stopped) return;
+    paused = false;
+    std::weak_ptr<state> weak = weak_from_this();
+    accepting = std::make_unique<watch>(*dispatcher, listener.get(), [weak] {
+      if (auto self = weak.lock()) self->accept_all();
+    });
+  }
+
+  // At the cap, a new renderer takes the place of the oldest one with no request waiting to
+  // be read, so no client can lock the others out by connecting often enough.
+  bool replace_oldest_idle() {
+    connection* oldest = nullptr;
+    int oldest_fd = -1;
+    for (auto& [fd, c] : connections) {
+      int unread = 0;
+      if (::ioctl(fd, FIONREAD, &unread) != 0 || unread > 0) continue;
+      if (!oldest || c->serial < oldest->serial) {
+        oldest = c.get();
+        oldest_fd = fd;
+      }
+    }
+    if (!oldest) return false;
+    if (log_at(30))
+      log->stream(30) << "Renderer on FD# " << oldest_fd << " replaced by a new one: event named " << name
+                      << " has " << max_connections << " connections" << std::endl;
+    close(oldest_fd);
+    return true;
   }
 
   // Serves every request byte that has arrived, so a burst costs one wake-up.
@@ -173,6 +241,7 @@ struct named_event::state : std::enable_shared_from_this<state> {
       if (auto self = weak.lock()) {
         for (auto& c : self->closed) c->readable.reset();
         self->closed.clear();
+        vorn::descriptor_shortage::of(self->dispatcher->io_context()).released();
       }
     });
   }

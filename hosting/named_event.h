@@ -13,8 +13,8 @@ namespace orv {
 // A ticker's request event: a stream socket in the abstract namespace under the encoded name.
 // A renderer connects and writes one byte to ask for the next element; each byte is served
 // in turn on the event loop and answered with one byte, the reset, once the answer is in
-// place. Any number of renderers may be connected. Destruction closes the socket and every
-// connection.
+// place. Only root, the service's user and the renderer group may attach; up to 64 renderers
+// at once. Destruction closes the socket and every connection.
 class named_event {
  public:
   using request_handler = std::function<void()>;

@@ -6,13 +6,15 @@
 
 namespace orv {
 
-// A named shared-memory object ("/" + encoded name, under /dev/shm), created open to
-// everyone or, when it already exists, opened and shared. Owns its descriptor.
+// A named shared-memory object ("/" + encoded name, under /dev/shm), created for the service
+// and its renderers (open_security_attributes) or, when it already exists, opened and shared.
+// Owns its descriptor.
 class shared_object {
  public:
   // Throws win32_error with failure_message when the object can be neither created nor opened,
-  // or when its encoded name is too long.
-  shared_object(const std::string& name, const std::string& failure_message);
+  // or when its encoded name is too long. With hold, the object is held (object_access.h)
+  // for as long as this lives.
+  shared_object(const std::string& name, const std::string& failure_message, bool hold = false);
   ~shared_object();
   shared_object(const shared_object&) = delete;
   shared_object& operator=(const shared_object&) = delete;
@@ -28,7 +30,7 @@ class shared_object {
 class named_mapping {
  public:
   // Throws win32_error "Couldn't create mapping named " + name, or "Couldn't map view".
-  named_mapping(const std::string& name, std::size_t size);
+  named_mapping(const std::string& name, std::size_t size, bool hold = false);
   ~named_mapping();
   named_mapping(const named_mapping&) = delete;
   named_mapping& operator=(const named_mapping&) = delete;

@@ -5,6 +5,8 @@
 #include <sys/file.h>
 
 #include "engine/ticker_element.h"
+#include "hosting/object_access.h"
+#include "hosting/object_name.h"
 #include "runtime/system_error.h"
 
 namespace orv {
@@ -64,8 +66,15 @@ area_write write_title_area(std::span<char> area, const std::vector<std::string>
   return result;
 }
 
+object_lifetime::object_lifetime(const std::string& ticker_name) : encoded_(encode_object_name(ticker_name)) {
+  if (object_access::remove_unheld(encoded_) == object_access::removal::refused)
+    throw vorn::win32_error("Couldn't remove stale object named mem" + ticker_name);
+}
+
+object_lifetime::~object_lifetime() { object_access::remove_unheld(encoded_); }
+
 ticker_endpoint::ticker_endpoint(const std::string& ticker_name)
-    : event_("event" + ticker_name), element_("mem" + ticker_name, section_area_size) {}
+    : event_("event" + ticker_name), lifetime_(ticker_name), element_("mem" + ticker_name, section_area_size, true) {}
 
 section_channel::section_channel(const std::string& ticker_name)
     : mutex_("sectionmutex" + ticker_name, "Couldn't create mutex named sectionmutex" + ticker_name),

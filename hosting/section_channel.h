@@ -33,11 +33,31 @@ void write_empty_element(std::span<char> area);
 // Title layout: every title followed by 0x00, then 0x00. Titles that do not fit are left off.
 area_write write_title_area(std::span<char> area, const std::vector<std::string>& titles);
 
-// The request event ("event" + ticker) and the element area ("mem" + ticker).
+// A ticker's shared objects last while the service or a renderer holds them, as kernel
+// objects do. Made before the objects, it removes the ones nobody holds any more (a deleted
+// ticker's a renderer kept, a crashed run's), so a ticker nobody holds starts from zeroed
+// areas; destroyed after the service has let go of them, it removes them unless a renderer
+// still holds them.
+class object_lifetime {
+ public:
+  // Throws win32_error "Couldn't remove stale object named mem" + ticker when the system
+  // will not remove unheld objects (another user's).
+  explicit object_lifetime(const std::string& ticker_name);
+  ~object_lifetime();
+  object_lifetime(const object_lifetime&) = delete;
+  object_lifetime& operator=(const object_lifetime&) = delete;
+
+ private:
+  std::string encoded_;
+};
+
+// The request event ("event" + ticker) and the element area ("mem" + ticker), which the
+// service holds while the endpoint lives.
 class ticker_endpoint {
  public:
   // Throws win32_error "Couldn't create event named ", "Couldn't create mapping named " + the
-  // object name, or "Couldn't map view".
+  // object name, or "Couldn't map view". The event comes first: it fails while another
+  // process serves the ticker, and that process's objects are left alone.
   explicit ticker_endpoint(const std::string& ticker_name);
 
   named_event& event() { return event_; }
@@ -45,6 +65,7 @@ class ticker_endpoint {
 
  private:
   named_event event_;
+  object_lifetime lifetime_;
   named_mapping element_;
 };
 

@@ -17,6 +17,11 @@ ticker_manager::ticker_manager(std::shared_ptr<app_core> core)
 
 ticker_result ticker_manager::AddTicker(const std::string& name) {
   if (log_->should_log(60)) log_->stream(60) << "AddTicker(" << name << ")";
+  // One name per line in ListTickers, so a name may not hold a line end.
+  if (name.find_first_of("\r\n") != std::string::npos) {
+    if (log_->should_log(20)) log_->stream(20) << "Ticker name refused: it contains a line end.";
+    return {false, "Ticker name contains a line end"};
+  }
   if (tickers_.count(name)) {
     if (log_->should_log(20)) log_->stream(20) << "Ticker " << name << " already exists.";
     return {false, "Ticker already exists"};

@@ -16,9 +16,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "hosting/object_access.h"
 #include "hosting/object_name.h"
 
 namespace {
+
+namespace object_access = orv::object_access;
 
 constexpr std::size_t area_size = 16384;
 using orv::encode_object_name;
@@ -26,14 +29,17 @@ using orv::max_object_name_size;
 
 std::string describe(const std::string& what, int error) { return what + ": " + std::strerror(error); }
 
-// Creates the object open to everyone, or opens the one that exists.
+// Creates the object for the service and its renderers, or opens the one that exists.
 int open_shared(const std::string& name) {
   const std::string path = "/" + name;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, object_access::object_mode);
     if (fd >= 0) {
-      ::fchmod(fd, 0666);  // past the umask
-      return fd;
+      if (object_access::grant(fd)) return fd;
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return -1;
     }
     if (errno != EEXIST) return -1;
     fd = ::shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
@@ -46,13 +52,26 @@ struct area {
   int fd = -1;
   char* view = nullptr;
 
-  ~area() {
+  ~area() { close(); }
+
+  void close() {
     if (view) ::munmap(view, area_size);
     if (fd >= 0) ::close(fd);
+    view = nullptr;
+    fd = -1;
   }
 
-  bool open(const std::string& name) {
-    fd = open_shared(name);
+  // With hold, the area is held (object_access.h) while it is open; an object that its last
+  // holder removed before our hold took is left for the one now under that name.
+  bool open(const std::string& name, bool hold = false) {
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+      fd = open_shared(name);
+      if (fd < 0) return false;
+      if (!hold || (object_access::take_hold(fd) && object_access::still_linked(fd, "/" + name))) break;
+      ::close(fd);
+      fd = -1;
+      errno = EAGAIN;
+    }
     if (fd < 0) return false;
     struct stat status {};
     if (::fstat(fd, &status) != 0) return false;
@@ -77,6 +96,7 @@ bool next_text(const std::vector<char>& bytes, std::size_t& offset, orv_renderer
 }  // namespace
 
 struct orv_renderer_channel {
+  std::string encoded_name;
   std::string event_name;
   int socket = -1;
   std::size_t unanswered = 0;  // requests sent whose reset has not been read
@@ -88,10 +108,15 @@ struct orv_renderer_channel {
   std::vector<char> title_bytes = std::vector<char>(area_size, '\0');
   std::vector<orv_renderer_text> titles;
   std::string last_error;
+  bool element_held = false;
 
   ~orv_renderer_channel() {
     disconnect();
     if (title_mutex >= 0) ::close(title_mutex);
+    element_area.close();
+    title_area.close();
+    // Our hold is gone with the element area's descriptor; the last holder removes them.
+    if (element_held) object_access::remove_unheld(encoded_name);
   }
 
   int fail(int status, std::string text) {
@@ -135,11 +160,21 @@ struct orv_renderer_channel {
         return ORV_RENDERER_OK;
       }
       const int error = errno;
+      // A refused peer may find the socket closed before it asks; the reason waits unread.
+      char unread[64];
+      const ssize_t n = ::recv(socket, unread, sizeof unread, MSG_DONTWAIT);
       disconnect();
+      if (n > 0 && std::memchr(unread, object_access::refusal_byte, static_cast<std::size_t>(n))) return refused();
       if (error != EPIPE && error != ECONNRESET)
         return fail(ORV_RENDERER_SYSTEM_ERROR, describe("send to event named " + event_name, error));
     }
     return fail(ORV_RENDERER_CLOSED, "The service closed event named " + event_name);
+  }
+
+  int refused() {
+    return fail(ORV_RENDERER_REFUSED, "The service refused this user on event named " + event_name +
+                                          ": only root, the service's user and members of the group " +
+                                          object_access::renderer_group_name + " may attach");
   }
 
   // Resets arrive in request order, so the answer to the latest request is in place once
@@ -167,6 +202,10 @@ struct orv_renderer_channel {
         if (error != 0 && error != ECONNRESET)
           return fail(ORV_RENDERER_SYSTEM_ERROR, describe("recv from event named " + event_name, error));
         return fail(ORV_RENDERER_CLOSED, "The service closed event named " + event_name);
+      }
+      if (std::memchr(resets, object_access::refusal_byte, static_cast<std::size_t>(n))) {
+        disconnect();
+        return refused();
       }
       unanswered -= static_cast<std::size_t>(n);
     }
@@ -196,13 +235,16 @@ int orv_renderer_open(const char* name, size_t name_size, orv_renderer_channel**
       delete opened;
       return ORV_RENDERER_INVALID_ARGUMENT;
     }
+    opened->encoded_name = encoded;
+    // Areas of a group this user is not in: refused, as the service's socket would.
+    const auto failure = [] { return errno == EACCES || errno == EPERM ? ORV_RENDERER_REFUSED : ORV_RENDERER_SYSTEM_ERROR; };
     int status = ORV_RENDERER_OK;
-    if (!opened->element_area.open("mem" + encoded))
-      status = opened->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Opening mem" + encoded, errno));
+    if (!(opened->element_held = opened->element_area.open("mem" + encoded, true)))
+      status = failure();
     else if (!opened->title_area.open("sections" + encoded))
-      status = opened->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Opening sections" + encoded, errno));
+      status = failure();
     else if ((opened->title_mutex = open_shared("sectionmutex" + encoded)) < 0)
-      status = opened->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Opening sectionmutex" + encoded, errno));
+      status = failure();
     if (status != ORV_RENDERER_OK) {
       delete opened;
       return status;
@@ -302,6 +344,8 @@ const char* orv_renderer_status_text(int status) {
     case ORV_RENDERER_MALFORMED: return "malformed area";
     case ORV_RENDERER_SYSTEM_ERROR: return "system error";
     case ORV_RENDERER_INVALID_ARGUMENT: return "invalid argument";
+    case ORV_RENDERER_REFUSED:
+      return "refused: only root, the service's user and members of the group orvticker may attach";
     default: return "unknown status";
   }
 }

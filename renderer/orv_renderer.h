@@ -29,7 +29,9 @@ typedef enum orv_renderer_status {
   ORV_RENDERER_CLOSED = 3,          /* the service closed the channel (ticker deleted, service ended) */
   ORV_RENDERER_MALFORMED = 4,       /* an area holds no well-formed list */
   ORV_RENDERER_SYSTEM_ERROR = 5,    /* a system call failed; see orv_renderer_last_error */
-  ORV_RENDERER_INVALID_ARGUMENT = 6 /* null pointer, or a ticker name too long for its objects */
+  ORV_RENDERER_INVALID_ARGUMENT = 6, /* null pointer, or a ticker name too long for its objects */
+  ORV_RENDERER_REFUSED = 7          /* this user may not attach: not root, not the service's user and
+                                       not in the renderer group ("orvticker") */
 } orv_renderer_status;
 
 /* A byte string out of an area: size bytes at data, followed by a NUL byte. */
@@ -58,10 +60,13 @@ typedef struct orv_renderer_titles {
 
 typedef struct orv_renderer_channel orv_renderer_channel;
 
-/* Opens (creating them when the service has not yet) the ticker's shared areas. The ticker
- * name is name_size bytes at name; any bytes are allowed. Connecting to the service waits
- * for the first request. */
+/* Opens (creating them when the service has not yet) the ticker's shared areas and holds
+ * them until the channel is closed: a ticker deleted and created again meanwhile shares them.
+ * The ticker name is name_size bytes at name; any bytes are allowed. Connecting to the
+ * service waits for the first request. ORV_RENDERER_REFUSED when the areas belong to a group
+ * this user is not in. */
 ORV_RENDERER_API int orv_renderer_open(const char* name, size_t name_size, orv_renderer_channel** channel);
+/* Closes everything; the areas go when neither the service nor another renderer holds them. */
 ORV_RENDERER_API void orv_renderer_close(orv_renderer_channel* channel);
 
 /* Asks for the next element and waits for the answer: at most timeout_ms milliseconds, or

@@ -8,6 +8,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include "runtime/descriptor_shortage.h"
+
 namespace vorn::detail {
 
 namespace {
@@ -188,6 +190,7 @@ void tcp_connection::shut(const std::string& reason, int level) {
   if (in_flight_ == 0 && !queue_.empty()) socket_.write_some(gathered(), ignored);
   socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
+  descriptor_shortage::of(socket_.get_executor()).released();
   boost::asio::post(socket_.get_executor(), [self = shared_from_this(), reason] { self->finish(reason); });
 }
 

@@ -5,6 +5,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "runtime/descriptor_shortage.h"
 #include "runtime/system_error.h"
 #include "runtime/tcp_connection.h"
 
@@ -47,6 +48,7 @@ class acceptor_listener final : public tcp_listener, public std::enable_shared_f
         self->accept_failed(ec);
         return;
       }
+      descriptor_shortage::of(self->acceptor_.get_executor()).accepted(self->logger_);
       self->accept_next();
       self->serve(std::move(socket));
     });
@@ -64,6 +66,14 @@ class acceptor_listener final : public tcp_listener, public std::enable_shared_f
   // Errors such as running out of descriptors repeat at once; pause before the next try
   // instead of spinning on them.
   void accept_failed(const boost::system::error_code& ec) {
+    if (descriptor_shortage::is_shortage(ec.value())) {
+      // Held strongly, as a pending accept holds it: nobody else keeps the listener.
+      descriptor_shortage::of(acceptor_.get_executor())
+          .wait("port " + std::to_string(port_), ec.value(), logger_, [self = shared_from_this()] {
+            if (self->acceptor_.is_open()) self->accept_next();
+          });
+      return;
+    }
     detail::log_line(logger_, 20, "Accept failed on port " + std::to_string(port_) + ": " + ec.message());
     retry_.expires_after(std::chrono::milliseconds(250));
     retry_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {

@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "renderer/orv_renderer.h"
+#include "stress/stress_access.h"
 #include "stress/stress_automation.h"
 #include "stress/stress_clients.h"
 #include "tools/command_line.h"
@@ -94,6 +95,8 @@ class service_process {
       ::waitpid(pid_, nullptr, 0);
     }
   }
+
+  pid_t pid() const { return pid_; }
 
   bool running() {
     if (exit_code_) return false;
@@ -430,6 +433,10 @@ int run(const options& opt) {
   run_limit_attacks({service_at, "limits" + std::to_string(::getpid()), [&] { return service.resident_kib(); }, scratch,
                      !opt.sanitizer_build},
                     {[&](auto&&... a) { out.figure(a...); }, [&](auto&&... a) { out.check(a...); }});
+  attack_renderer_objects(service.pid(), service_at, scratch,
+                          {[&](const std::string& name, double value, const std::string& unit) { out.figure(name, value, unit); },
+                           [&](const std::string& what, bool held) { out.check(what, held); },
+                           [](const std::string& text) { std::printf("note: %s\n", text.c_str()); }});
   const auto still = talk_once(service_at, {"ListTickers"});
 
   const cycle_result& last = rounds.back();
@@ -458,7 +465,7 @@ int run(const options& opt) {
   if (event_port_taken) std::printf("note: port 6300 was in use before the run; log listeners skipped\n");
 
   const int exit_code = service.stop(std::chrono::seconds(60));
-  // Nobody unlinks a ticker's shared areas; this run's ticker is gone for good.
+  // A service that did not stop cleanly leaves its ticker's areas behind.
   for (const char* object : {"/mem", "/sections", "/sectionmutex"}) ::shm_unlink((object + ticker).c_str());
   const std::string errors = service.error_output();
   const bool leak_report = errors.find("LeakSanitizer") != std::string::npos;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -12,8 +13,10 @@
 
 #include "engine/ticker_element.h"
 #include "hosting/named_event.h"
+#include "hosting/open_security_attributes.h"
 #include "hosting/section_channel.h"
 #include "tests/support/child_process.h"
+#include "tests/support/descriptor_exhaustion.h"
 #include "tests/support/memory_logger.h"
 #include "tests/support/ticker_objects.h"
 
@@ -83,21 +86,33 @@ struct stat shm_status(const std::string& object) {
   return status;
 }
 
-TEST(TickerObjects, FourObjectsOpenToEveryoneAndSharedWithWhoeverCameFirst) {
+TEST(TickerObjects, FourObjectsForTheRendererGroupSharedWithWhoeverCameFirstAndHeldThere) {
   EXPECT_EQ(encode_object_name("a/b%c d\\e"), "a%2Fb%25c d\\e");
   EXPECT_EQ(encode_object_name("%2F"), "%252F");  // so that no two names meet
-  scratch_ticker fresh("a/b%c"), existing("existing");
-  // A renderer got there first for one of them, with a smaller element area of its own.
+  EXPECT_EQ(encode_object_name("a\0b\n\x1f\x7f\x80"s), "a%00b%0A%1F%7F\x80");
+  scratch_ticker fresh("a/b%c"), existing("existing"), stranger("stranger");
+  // A renderer got there first for one of them, with a smaller element area of its own, and
+  // holds it; someone else left a world-writable one for the third.
   const int fd = ::shm_open(("/mem" + existing.name).c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(::ftruncate(fd, 100), 0);
   ASSERT_EQ(::pwrite(fd, "R", 1, 0), 1);
-  ::close(fd);
+  ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+  const int planted = ::shm_open(("/mem" + stranger.name).c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_EQ(::fchmod(planted, 0666), 0);
+  ASSERT_EQ(::flock(planted, LOCK_SH), 0);
+  ASSERT_EQ(::pwrite(planted, "P", 1, 0), 1);
   const mode_t previous = ::umask(077);
-  ticker_endpoint endpoint(fresh.name), shared(existing.name);
+  ticker_endpoint endpoint(fresh.name), shared(existing.name), replaced(stranger.name);
   section_channel sections(fresh.name);
   ::umask(previous);
-  for (const std::string prefix : {"mem", "sections", "sectionmutex"})
-    EXPECT_EQ(shm_status(prefix + fresh.name).st_mode & 0777, 0666u) << prefix;
+  ::close(fd);
+  ::close(planted);
+  for (const std::string prefix : {"mem", "sections", "sectionmutex"}) {
+    EXPECT_EQ(shm_status(prefix + fresh.name).st_mode & 0777, 0660u) << prefix;
+    EXPECT_EQ(shm_status(prefix + fresh.name).st_gid, open_security_attributes().group()) << prefix;
+  }
+  EXPECT_EQ(replaced.element_area()[0], '\0');
+  EXPECT_EQ(shm_status("mem" + stranger.name).st_mode & 0777, 0660u);
   for (const std::string& object : {"mem" + fresh.name, "sections" + fresh.name, "mem" + existing.name})
     EXPECT_EQ(shm_status(object).st_size, 16384) << object;
   EXPECT_EQ(shared.element_area()[0], 'R');
@@ -142,6 +157,46 @@ TEST(RequestEvent, EveryRequestIsAnsweredAndNeitherFailuresNorStalledRenderersHo
   event.reset();
   EXPECT_EQ(second.take_resets(), -1);
   EXPECT_FALSE(raw_renderer(ticker.name).connected);
+}
+
+TEST(RequestEvent, ANewRendererReplacesTheOldestIdleOneAndRunningOutOfDescriptorsPausesAccepting) {
+  boost::asio::io_context io;
+  vorn::event_dispatcher dispatcher(io);
+  auto log = std::make_shared<testing::memory_logger>();
+  scratch_ticker ticker("cap");
+  named_event event("event" + ticker.name);
+  event.serve(dispatcher, [] {}, log);
+  std::vector<std::unique_ptr<raw_renderer>> renderers;
+  for (int i = 0; i < 64; ++i) {
+    renderers.push_back(std::make_unique<raw_renderer>(ticker.name));
+    ASSERT_TRUE(run_until(io, [&] { return event.connection_count() == renderers.size(); }));
+  }
+  raw_renderer newcomer(ticker.name);
+  ASSERT_TRUE(run_until(io, [&] { return renderers.front()->take_resets() == -1; }));
+  EXPECT_EQ(event.connection_count(), 64u);
+  ASSERT_TRUE(newcomer.ask());
+  EXPECT_TRUE(run_until(io, [&] { return newcomer.take_resets() == 1; }));
+  EXPECT_EQ(renderers[1]->take_resets(), 0);  // still connected
+  renderers.erase(renderers.begin(), renderers.begin() + 2);
+  ASSERT_TRUE(run_until(io, [&] { return event.connection_count() == 63; }));
+  io.poll();  // the closed connection's descriptor goes from a handler of its own
+
+  // No descriptor for the next renderer: one line, no spinning, until one is freed.
+  raw_renderer late(ticker.name);  // waits in the backlog until the loop runs
+  ASSERT_TRUE(late.connected && late.ask());
+  {
+    testing::descriptor_exhaustion exhausted;
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t handlers = 0;
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300))
+      handlers += io.run_one_for(std::chrono::milliseconds(10));
+    EXPECT_LT(handlers, 50u);
+    EXPECT_EQ(log->count("Out of descriptors"), 1);
+    EXPECT_EQ(late.take_resets(), 0);
+    renderers.pop_back();  // the service closes that descriptor and takes the late one at once
+    EXPECT_TRUE(run_until(io, [&] { return late.take_resets() == 1; }));
+  }
+  EXPECT_EQ(log->count("accepting resumed"), 1);
 }
 
 }  // namespace

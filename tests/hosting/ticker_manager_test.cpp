@@ -30,6 +30,11 @@ TEST_F(TickerManager, NamesAreExactListedInByteOrderAndDeletingReleasesTheTicker
   EXPECT_EQ(tickers->GetTicker("A"), nullptr);
   auto b = tickers->GetTicker("b");
   b->AddGroupAfterCurrent(one_group);
+  for (const char* name : {"a\nb", "c\r"}) {
+    auto refused = tickers->AddTicker(name);
+    EXPECT_EQ(std::make_pair(refused.success, refused.message),
+              std::make_pair(false, std::string("Ticker name contains a line end")));
+  }
   auto again = tickers->AddTicker("b");
   EXPECT_EQ(std::make_pair(again.success, again.message), std::make_pair(false, std::string("Ticker already exists")));
   EXPECT_EQ(tickers->GetTicker("b"), b);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -75,13 +76,65 @@ TEST(RendererClient, NamesAreEncodedAndCheckedAndTheHeaderIsPlainC) {
   ::umask(previous);
   struct stat status {};
   ASSERT_EQ(::stat(("/dev/shm/sectionsorvtest_a%2Fb%25" + ticker.name.substr(12)).c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 0777, 0666u);
+  EXPECT_EQ(status.st_mode & 0777, 0660u);
   EXPECT_EQ(orv_renderer_request(h.channel, 100), ORV_RENDERER_NOT_SERVED);
 
   orv_renderer_channel* unused = nullptr;
   const std::string too_long(103, 'n');  // "event" and 103 bytes pass a socket address
   EXPECT_EQ(orv_renderer_open(too_long.data(), too_long.size(), &unused), ORV_RENDERER_INVALID_ARGUMENT);
   EXPECT_EQ(orv_renderer_c_check(), 0);
+}
+
+TEST(RendererClient, AreasLastWhileHeldAndOthersAreRefused) {
+  testing::scratch_ticker ticker("life");
+  const auto exists = [&](const char* prefix) { return std::filesystem::exists("/dev/shm/"s + prefix + ticker.name); };
+  struct service_side {
+    explicit service_side(const std::string& name) : endpoint(name), sections(name) {}
+    ticker_endpoint endpoint;
+    section_channel sections;
+  };
+
+  // Nobody else holds them: they go with the ticker, and a stale part found at creation goes.
+  auto service = std::make_unique<service_side>(ticker.name);
+  service->sections.write({"Old"});
+  service.reset();
+  for (const char* prefix : {"mem", "sections", "sectionmutex"}) EXPECT_FALSE(exists(prefix)) << prefix;
+  named_mapping("sections" + ticker.name, section_area_size).view()[0] = 'S';
+  service = std::make_unique<service_side>(ticker.name);
+  EXPECT_EQ(service->sections.title_area()[0], '\0');
+
+  // A renderer holding them across delete and re-create keeps sharing them; the last one out
+  // removes them.
+  channel_handle h;
+  ASSERT_EQ(orv_renderer_open(ticker.name.data(), ticker.name.size(), &h.channel), ORV_RENDERER_OK);
+  service->sections.write({"Kept"});
+  service.reset();
+  EXPECT_TRUE(exists("mem") && exists("sections") && exists("sectionmutex"));
+  service = std::make_unique<service_side>(ticker.name);
+  EXPECT_EQ(std::string(service->sections.title_area().data()), "Kept");
+  service.reset();
+  orv_renderer_close(h.channel);
+  h.channel = nullptr;
+  for (const char* prefix : {"mem", "sections", "sectionmutex"}) EXPECT_FALSE(exists(prefix)) << prefix;
+
+  // Another user can neither open the service's areas nor attach with areas of its own.
+  boost::asio::io_context io;
+  vorn::event_dispatcher dispatcher(io);
+  service = std::make_unique<service_side>(ticker.name);
+  testing::scratch_ticker own("own");
+  named_event own_event("event" + own.name);
+  own_event.serve(dispatcher, [] {}, nullptr);
+  const int outcome = testing::as_stranger(io, [&] {
+    orv_renderer_channel* c = nullptr;
+    if (orv_renderer_open(ticker.name.data(), ticker.name.size(), &c) != ORV_RENDERER_REFUSED) return 1;
+    if (orv_renderer_open(own.name.data(), own.name.size(), &c) != ORV_RENDERER_OK) return 2;
+    const int status = orv_renderer_request(c, 5000);
+    const bool told = std::string(orv_renderer_last_error(c)).find("orvticker") != std::string::npos;
+    orv_renderer_close(c);
+    return status == ORV_RENDERER_REFUSED && told ? 0 : 3;
+  });
+  if (outcome == -1) GTEST_SKIP() << "not root: no peer can run as another user here";
+  EXPECT_EQ(outcome, 0);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "runtime/tcp_connector.h"
 #include "runtime/tcp_listener.h"
 #include "tests/runtime/run_loop.h"
+#include "tests/support/descriptor_exhaustion.h"
 #include "tests/support/memory_logger.h"
 
 namespace {
@@ -338,6 +339,25 @@ TEST_F(Tcp, PastTheMemoryBudgetTheConnectionHoldingTheMostIsClosed) {
       5s));
   EXPECT_TRUE(run_until(*core, [&] { return core->connection_budget().total() == (200u << 10) + 2; }));
   EXPECT_FALSE(last.ended());
+}
+
+TEST_F(Tcp, OutOfDescriptorsAcceptingPausesWithOneLineAndResumesWhenTheLoopClosesOne) {
+  using boost::asio::ip::tcp;
+  boost::asio::io_context other;
+  const tcp::endpoint at(boost::asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
+  tcp::socket first(other), second(other);
+  first.connect(at);
+  ASSERT_TRUE(run_until(*core, [&] { return server->created.size() == 1; }));
+  second.connect(at);  // waits in the backlog
+  {
+    orv::testing::descriptor_exhaustion exhausted;
+    EXPECT_FALSE(run_until(*core, [&] { return server->created.size() > 1; }, 600ms));
+    EXPECT_EQ(server->log().count("Out of descriptors"), 1);
+    EXPECT_EQ(server->log().count("Accept failed"), 0);
+    server->created[0].lock()->close_connection();
+    EXPECT_TRUE(run_until(*core, [&] { return server->created.size() == 2; }));
+  }
+  EXPECT_EQ(server->log().count("accepting resumed"), 1);
 }
 
 }  // namespace

@@ -1,15 +1,20 @@
 #pragma once
 
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "hosting/object_name.h"
+#include "tests/support/child_process.h"
 
 namespace orv::testing {
 
@@ -54,5 +59,19 @@ struct raw_renderer {
   int fd;
   bool connected;
 };
+
+// Runs checks in a child process as user and group nobody (65534), serving io meanwhile;
+// the child's exit code, or -1 when this process may not change user (not root).
+inline int as_stranger(boost::asio::io_context& io, const std::function<int()>& checks) {
+  if (::geteuid() != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+    ::_exit(checks());
+  }
+  int status = 0;
+  run_until(io, [&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(20));
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
 
 }  // namespace orv::testing
