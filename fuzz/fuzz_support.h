@@ -34,6 +34,7 @@ using memory_transport = orv::testing::fake_transport;
 struct framed {
   std::vector<std::vector<std::string>> messages;
   bool broken = false;
+  std::string refused_tag;  // the broken message's tag, when it was complete
 };
 
 // Feeds bytes through the framing in chunks no longer than max_chunk (0: all at once).
@@ -43,6 +44,7 @@ inline framed frame(std::string_view bytes, std::size_t max_chunk = 0) {
     ~collector() override { detach_transport(); }
     void connection_made() override { install_message_parser(std::make_shared<vorn::message_accumulator>(*this)); }
     void message_received(const std::vector<std::string>& fields) override { result.messages.push_back(fields); }
+    void framing_refused(std::string_view tag, std::string_view) override { result.refused_tag = tag; }
     memory_transport wire;
     framed result;
   } parser;

@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const framed pieces = frame(bytes, chunk);
     require(whole.messages == pieces.messages, "chunking changes the messages");
     require(whole.broken == pieces.broken, "chunking changes whether the stream breaks");
+    require(whole.refused_tag == pieces.refused_tag, "chunking changes the tag a refusal names");
     return 0;
   }
 
