@@ -24,6 +24,7 @@
 
 #include "bench/child_process.h"
 #include "bench/figures.h"
+#include "bench/round_trips.h"
 #include "hosting/object_name.h"
 #include "renderer/orv_renderer.h"
 #include "tools/command_line.h"
@@ -56,34 +57,6 @@ std::string group_xml() {
   }
   return xml + "</group>";
 }
-
-struct samples {
-  std::vector<double> micros;
-  double percentile(double p) const {
-    std::vector<double> sorted = micros;
-    std::sort(sorted.begin(), sorted.end());
-    const auto rank = static_cast<std::size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
-  }
-};
-
-template <class RoundTrip>
-bool run_block(int count, samples& out, RoundTrip round_trip) {
-  for (int i = 0; i < count; ++i) {
-    const auto start = clock::now();
-    if (!round_trip()) return false;
-    out.micros.push_back(std::chrono::duration<double, std::micro>(clock::now() - start).count());
-  }
-  return true;
-}
-
-struct scratch_folder {
-  fs::path path;
-  ~scratch_folder() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
 
 bool wait_accepting(int port, child_process& process) {
   for (auto until = clock::now() + std::chrono::seconds(30); clock::now() < until && process.running();) {
