@@ -2,17 +2,15 @@
 
 #include <vector>
 
-#include "control/tickertalk.h"
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_control.h"
 #include "feed/group_change_integrator.h"
 #include "feed/quillmere_client.h"
-#include "host/app_core.h"
 #include "hosting/supplier.h"
 
 namespace orv {
 
-ticker_manager::ticker_manager(std::shared_ptr<app_core> core)
+ticker_manager::ticker_manager(std::shared_ptr<ticker_host> core)
     : log_(core->logger->create_sublogger("ticker_manager", -1)), core_(std::move(core)) {}
 
 ticker_result ticker_manager::AddTicker(const std::string& name) {
@@ -112,11 +110,8 @@ void ticker_manager::send_run(const std::string& run_text, const std::string& ti
 }
 
 void ticker_manager::broadcast(const std::vector<std::string>& fields) {
-  if (!core_->tickertalk_factory) {
-    if (log_->should_log(30)) log_->stream(30) << "Skipping sending message due to missing tickertalk factory.";
-    return;
-  }
-  core_->tickertalk_factory->broadcast_event(fields);
+  if (!core_->broadcast_event(fields) && log_->should_log(30))
+    log_->stream(30) << "Skipping sending message due to missing tickertalk factory.";
 }
 
 }  // namespace orv

@@ -5,12 +5,12 @@
 #include <string>
 
 #include "engine/ticker_state_listener.h"
+#include "hosting/ticker_host.h"
 #include "hosting/tickers_interface.h"
 #include "runtime/logger_base.h"
 
 namespace orv {
 
-struct app_core;
 class TickerControl;
 
 // The registry of named tickers. Creating a ticker assembles all of it: scheduler, feed-hub
@@ -18,7 +18,7 @@ class TickerControl;
 // Hold it by shared handle: the tickers' callbacks reach it through a weak one.
 class ticker_manager : public tickers_interface, public std::enable_shared_from_this<ticker_manager> {
  public:
-  explicit ticker_manager(std::shared_ptr<app_core> core);
+  explicit ticker_manager(std::shared_ptr<ticker_host> core);
 
   ticker_result AddTicker(const std::string& name) override;
   ticker_result DeleteTicker(const std::string& name) override;
@@ -39,7 +39,7 @@ class ticker_manager : public tickers_interface, public std::enable_shared_from_
 
   std::map<std::string, std::shared_ptr<ticker_control_interface>> tickers_;
   std::shared_ptr<vorn::logger_base> log_;
-  std::shared_ptr<app_core> core_;
+  std::shared_ptr<ticker_host> core_;
   std::shared_ptr<ticker_state_keeper> state_keeper_;
 };
 

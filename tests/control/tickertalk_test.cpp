@@ -7,11 +7,11 @@
 #include <stdexcept>
 
 #include "engine/ticker_element.h"
-#include "host/app_core.h"
 #include "hosting/ticker_manager.h"
 #include "tests/support/fake_connection.h"
 #include "tests/support/memory_logger.h"
 #include "tests/support/mock_ticker.h"
+#include "tests/support/recording_host.h"
 
 namespace orv {
 namespace {
@@ -23,7 +23,7 @@ using testing::fake_connection;
 class Tickertalk : public ::testing::Test {
  protected:
   std::shared_ptr<testing::memory_logger> log = std::make_shared<testing::memory_logger>();
-  std::shared_ptr<app_core> core = std::make_shared<app_core>(nullptr, nullptr, log, 6301, false);
+  std::shared_ptr<testing::recording_host> core = std::make_shared<testing::recording_host>(nullptr, nullptr, log, false);
   std::shared_ptr<ticker_manager> tickers = std::make_shared<ticker_manager>(core);
   std::shared_ptr<tickertalk_factory> factory = std::make_shared<tickertalk_factory>(log, tickers.get());
 };

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "control/tickertalk.h"
 #include "engine/element_stream.h"
 #include "engine/ticker_element.h"
-#include "host/app_core.h"
-#include "tests/support/fake_connection.h"
 #include "tests/support/memory_logger.h"
+#include "tests/support/recording_host.h"
 
 namespace orv {
 namespace {
@@ -19,7 +17,7 @@ const char* const one_group = "<group name=\"g\"><element key=\"k\"><value label
 class TickerManager : public ::testing::Test {
  protected:
   std::shared_ptr<testing::memory_logger> log = std::make_shared<testing::memory_logger>();
-  std::shared_ptr<app_core> core = std::make_shared<app_core>(nullptr, nullptr, log, 6301, false);
+  std::shared_ptr<testing::recording_host> core = std::make_shared<testing::recording_host>(nullptr, nullptr, log, false);
   std::shared_ptr<ticker_manager> tickers = std::make_shared<ticker_manager>(core);
 };
 
@@ -59,30 +57,29 @@ TEST_F(TickerManager, NamesAreExactListedInByteOrderAndDeletingReleasesTheTicker
   EXPECT_TRUE(a.expired());
 }
 
-TEST_F(TickerManager, TickerCallbacksBecomeEventMessagesOnceThereIsAFactory) {
+TEST_F(TickerManager, TickerCallbacksBecomeEventMessagesOnceSomebodyListens) {
   tickers->AddTicker("T");
   auto ticker = tickers->GetTicker("T");
   std::dynamic_pointer_cast<element_stream>(ticker)->OnStreamEmpty();
   EXPECT_EQ(log->count("Skipping sending message due to missing tickertalk factory."), 2);
 
-  auto factory = std::make_shared<tickertalk_factory>(log, tickers.get());
-  core->tickertalk_factory = factory;
-  testing::fake_connection client{*factory};
-  client.receive("1 protocol tickertalk\r\n");
-  client.sent();
+  core->listening = true;
   std::dynamic_pointer_cast<element_stream>(ticker)->OnStreamEmpty();
-  EXPECT_EQ(client.sent(), (messages{{"*", "event", "at_end", "T"}, {"*", "event", "empty", "T"}}));
+  EXPECT_EQ(core->sent, (messages{{"event", "at_end", "T"}, {"event", "empty", "T"}}));
+  core->sent.clear();
   ASSERT_TRUE(ticker->AddGroupToRunOncePriorityQueue(one_group));
   TickerElement element;
-  for (int request = 0; request < 10 && client.wire.written.empty(); ++request) ticker->GetNextElement(element);
-  EXPECT_EQ(client.sent(), (messages{{"*", "event", "priority_size", "T", "0"}}));
+  for (int request = 0; request < 10 && core->sent.empty(); ++request) ticker->GetNextElement(element);
+  EXPECT_EQ(core->sent, (messages{{"event", "priority_size", "T", "0"}}));
+  core->sent.clear();
   tickers->send_run("headline?TTL=2", "T");
-  EXPECT_EQ(client.sent(), (messages{{"*", "run", "headline?TTL=2", "T"}}));
+  EXPECT_EQ(core->sent, (messages{{"run", "headline?TTL=2", "T"}}));
 
   // A ticker outliving the registry sends nothing.
+  core->sent.clear();
   tickers.reset();
   std::dynamic_pointer_cast<element_stream>(ticker)->OnStreamEmpty();
-  EXPECT_TRUE(client.wire.written.empty());
+  EXPECT_TRUE(core->sent.empty());
 }
 
 }  // namespace
