@@ -12,7 +12,9 @@ namespace {
 void attribute(std::string& xml, const char* name, const std::string& bytes) {
   xml += ' ';
   xml += name;
-  xml += "=\"" + encode_base64(bytes) + '"';
+  xml += "=\"";
+  xml += encode_base64(bytes);
+  xml += '"';
 }
 
 void number(std::string& xml, const char* name, std::int32_t value) {
@@ -26,10 +28,19 @@ void flag(std::string& xml, const char* name, bool set) {
 }
 
 void child(std::string& xml, const char* tag, const std::string& bytes) {
-  xml += std::string("<") + tag + '>' + encode_base64(bytes) + "</" + tag + '>';
+  xml += '<';
+  xml += tag;
+  xml += '>';
+  xml += encode_base64(bytes);
+  xml += "</";
+  xml += tag;
+  xml += '>';
 }
 
-void element_xml(std::string& xml, const TickerElement& element) {
+// Only what the parser would not have anyway: an element starts with an empty design (the
+// default design comes last) and the group's ttl, and a value takes the label and attribute
+// of the value before it in its element.
+void element_xml(std::string& xml, const TickerElement& element, std::int32_t group_ttl) {
   xml += "<element";
   attribute(xml, "key", element.key());
   flag(xml, "main", element.is_main());
@@ -37,14 +48,21 @@ void element_xml(std::string& xml, const TickerElement& element) {
   flag(xml, "skip_armed", element.skip_armed());
   flag(xml, "from_feed", element.from_feed());
   xml += '>';
-  child(xml, "design", element.design());
-  xml += "<ttl>" + std::to_string(element.ttl()) + "</ttl>";
+  if (!element.design().empty()) child(xml, "design", element.design());
+  if (element.ttl() != group_ttl) xml += "<ttl>" + std::to_string(element.ttl()) + "</ttl>";
   if (!element.log_msg().empty()) child(xml, "log_msg", element.log_msg());
+  const std::string none;
+  const std::string* label = &none;
+  const std::string* value_attribute = &none;
   for (const TickerValue& value : element.values()) {
     xml += "<value";
-    attribute(xml, "label", value.label);
-    attribute(xml, "attribute", value.attribute);
-    xml += '>' + encode_base64(value.text) + "</value>";
+    if (value.label != *label) attribute(xml, "label", value.label);
+    if (value.attribute != *value_attribute) attribute(xml, "attribute", value.attribute);
+    label = &value.label;
+    value_attribute = &value.attribute;
+    xml += '>';
+    xml += encode_base64(value.text);
+    xml += "</value>";
   }
   xml += "</element>";
 }
@@ -72,7 +90,7 @@ std::string TickerGroup::StoredXml() const {
   xml += '>';
   child(xml, "section", section_);
   for (const std::string& url : subscribe_urls_) child(xml, "subscribeurl", url);
-  for (const auto& [key, element] : elements_) element_xml(xml, *element);
+  for (const auto& [key, element] : elements_) element_xml(xml, *element, ttl_);
   // Last: an element stored before the default design was set keeps its empty design.
   child(xml, "defaultdesign", default_design_);
   xml += "</group>";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -137,6 +138,12 @@ class TickerControl : public element_stream, public ticker_control_interface {
   // round; groups for it come from MakeGroup.
   void SetStateListener(std::shared_ptr<ticker_state_listener> listener);
   ticker_lists GetLists() const;
+  // The carousel, the independent groups and the run-once queue as ranges, for a walk that
+  // spans loop turns without copying them. An iterator kept across a lists change (which
+  // the listener hears of) must not be used again.
+  using listed_range = std::pair<std::list<std::shared_ptr<TickerGroup>>::const_iterator,
+                                 std::list<std::shared_ptr<TickerGroup>>::const_iterator>;
+  std::array<listed_range, 3> ListRanges() const;
   ticker_settings GetSettings() const;
   void Restore(const ticker_lists& lists, const ticker_settings& settings);
   std::shared_ptr<TickerGroup> MakeGroup(const std::string& group_name) { return NewGroup(group_name); }

@@ -453,10 +453,12 @@ void TickerGroup::SetInterval(std::int32_t interval) {
 }
 
 void TickerGroup::Touch() {
-  if (state_listener_.expired()) return;
+  if (state_marked_ || state_listener_.expired()) return;
   auto listener = state_listener_.lock();
   auto self = weak_from_this().lock();
-  if (listener && self) listener->group_changed(self);
+  if (!listener || !self) return;
+  state_marked_ = true;
+  listener->group_changed(self);
 }
 
 }  // namespace orv

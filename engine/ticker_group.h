@@ -25,6 +25,8 @@ class ticker_group_base {
   virtual void SetControlName(const std::string& control_name) = 0;
   virtual std::u16string GetContentXml() = 0;
   virtual bool GetElement(const std::string& key, TickerElement& out) = 0;
+  // One of its elements was changed where it stands, through the ticker's key index.
+  virtual void ElementChangedInPlace() = 0;
 };
 
 // A named set of elements handed out one by one in key order, in rounds. Always held by
@@ -44,8 +46,11 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   // The whole state of the group as group XML of the stored form: every string in base64,
   // every flag, count and the cursor written out. Times are not kept.
   std::string StoredXml() const;
-  // Told of every change to the group's state from now on.
+  // Told of the group's changes from now on: of the first change after each time the
+  // listener clears the group's mark, so a busy group costs the listener one call per write.
   void SetStateListener(std::weak_ptr<ticker_state_listener> listener) { state_listener_ = std::move(listener); }
+  bool state_marked() const { return state_marked_; }
+  void SetStateMarked(bool marked) { state_marked_ = marked; }
 
   // Rounds. The scheduler asks HasNextElement before NextElement (except for a due
   // independent group); NextElement copies the element out and counts one showing.
@@ -76,6 +81,7 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
 
   void ReplaceElements(element_map& incoming) override;
   void SetControlName(const std::string& control_name) override { control_name_ = control_name; Touch(); }
+  void ElementChangedInPlace() override { Touch(); }
   // Each element's XML in key order, quoted and followed by a blank, as UTF-16.
   std::u16string GetContentXml() override;
 
@@ -156,6 +162,7 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   std::string default_design_;
   bool supersedes_ = false;
   std::weak_ptr<ticker_state_listener> state_listener_;
+  bool state_marked_ = false;
 };
 
 }  // namespace orv

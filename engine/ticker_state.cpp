@@ -30,6 +30,10 @@ void TickerControl::SetStateListener(std::shared_ptr<ticker_state_listener> list
 
 ticker_lists TickerControl::GetLists() const { return {listed(groups_), listed(independent_), listed(run_once_)}; }
 
+std::array<TickerControl::listed_range, 3> TickerControl::ListRanges() const {
+  return {{{groups_.begin(), groups_.end()}, {independent_.begin(), independent_.end()}, {run_once_.begin(), run_once_.end()}}};
+}
+
 ticker_settings TickerControl::GetSettings() const {
   return {at(groups_, cursor_),
           at(independent_, independent_cursor_),

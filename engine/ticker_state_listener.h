@@ -14,7 +14,8 @@ class TickerGroup;
 class ticker_state_listener {
  public:
   virtual ~ticker_state_listener() = default;
-  // The group's own state: its elements, attributes, cursor or counts.
+  // The group's own state: its elements, attributes, cursor or counts. Said once, when the
+  // group's state mark is set; the listener clears the mark when it has taken the group.
   virtual void group_changed(const std::shared_ptr<TickerGroup>& group) = 0;
   // The ticker's own state: current groups, override, priority queue, tables, modes.
   virtual void ticker_changed() = 0;

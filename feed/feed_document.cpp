@@ -25,6 +25,7 @@ std::shared_ptr<xml_handler> quillmere_xml_handler::start_element(const std::str
     // An update in place of an element the ticker already has; unknown keys are ignored.
     auto element = key_index_->find(attribute_or(attributes, "id", "SECURITY"));
     if (!element) return nullptr;
+    target_->ElementChangedInPlace();
     return std::make_shared<element_parser>(std::move(element));
   }
   return shared_from_this();

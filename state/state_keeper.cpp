@@ -3,8 +3,8 @@
 #include <time.h>
 
 #include <boost/asio/post.hpp>
+#include <cstdint>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "engine/ticker_control.h"
 
@@ -27,6 +27,7 @@ struct placed_group {
   group_list list = group_list::carousel;
   std::int64_t previous = 0;
   std::uint64_t seen = 0;
+  bool written = false;  // its body is in the database (or in the batch under way)
 };
 
 bool same_state(const ticker_row& a, const ticker_row& b) {
@@ -44,9 +45,10 @@ class ticker_tracker : public ticker_state_listener, public std::enable_shared_f
   ticker_tracker(state_keeper* keeper, std::int64_t id, const std::string& name, std::weak_ptr<TickerControl> ticker)
       : keeper(keeper), id(id), name(name), ticker(std::move(ticker)) {}
 
+  // Weak: a group deleted before the write goes when the ticker drops it, as without state.
   void group_changed(const std::shared_ptr<TickerGroup>& group) override {
     if (!listening()) return;
-    if (dirty_set.insert(group.get()).second) dirty_groups.push_back(group);
+    dirty_groups.push_back(group);
     mark(false);
   }
   void ticker_changed() override {
@@ -62,9 +64,13 @@ class ticker_tracker : public ticker_state_listener, public std::enable_shared_f
     dirty_lists = dirty_lists || lists;
     if (!queued) keeper->note_dirty(shared_from_this());
   }
-  std::int64_t id_of(const std::shared_ptr<TickerGroup>& group) const {
-    const auto found = group ? placed.find(group.get()) : placed.end();
-    return found == placed.end() ? 0 : found->second.id;
+  placed_group* place_of(const TickerGroup* group) {
+    const auto found = group ? placed.find(group) : placed.end();
+    return found == placed.end() ? nullptr : &found->second;
+  }
+  std::int64_t id_of(const std::shared_ptr<TickerGroup>& group) {
+    const placed_group* place = place_of(group.get());
+    return place ? place->id : 0;
   }
 
   state_keeper* keeper;  // null once the ticker is deleted or the keeper gone
@@ -74,8 +80,7 @@ class ticker_tracker : public ticker_state_listener, public std::enable_shared_f
   bool queued = false;
   bool dirty_ticker = false;
   bool dirty_lists = false;
-  std::vector<std::shared_ptr<TickerGroup>> dirty_groups;
-  std::unordered_set<const TickerGroup*> dirty_set;
+  std::vector<std::weak_ptr<TickerGroup>> dirty_groups;
   std::unordered_map<const TickerGroup*, placed_group> placed;
   std::uint64_t generation = 0;
   std::optional<ticker_row> written_row;
@@ -158,146 +163,183 @@ void state_keeper::start_batch() {
   taking_ = std::move(dirty_);
   dirty_.clear();
   tickers_taken_ = 0;
-  ticker_begun_ = false;
-  serializing_.clear();
-  groups_taken_ = 0;
+  job_.reset();
 }
+
+// A ticker's part of the batch. What changed is taken when it starts, so that changes made
+// while it spans turns count for the next write.
+struct state_keeper::ticker_job {
+  enum class stage { walk, sweep, row, groups };
+  explicit ticker_job(ticker_tracker& tracker)
+      : tracker(tracker), row(tracker.dirty_ticker), groups(std::move(tracker.dirty_groups)) {
+    tracker.queued = false;
+    tracker.dirty_groups.clear();
+    if (!tracker.dirty_lists || tracker.ticker.expired()) at_stage = stage::row;
+    tracker.dirty_ticker = tracker.dirty_lists = false;
+  }
+
+  ticker_tracker& tracker;
+  bool row;
+  std::vector<std::weak_ptr<TickerGroup>> groups;  // marked ones, then those newly placed
+  std::size_t next_group = 0;
+  stage at_stage = stage::walk;
+  // The walk: where it stands in the ticker's lists; it starts again when they change.
+  std::shared_ptr<TickerControl> ticker;
+  std::array<TickerControl::listed_range, 3> ranges;
+  std::uint64_t generation = 0;
+  int list = 3;  // none yet
+  int restarts = 0;
+  std::int64_t previous = 0;
+  std::unordered_map<const TickerGroup*, placed_group>::iterator swept;
+};
+
+constexpr std::size_t slice = 64;  // list entries compared, or old rows looked at, per step
 
 bool state_keeper::build(bool bounded) {
   const auto start = clock_type::now();
   const auto start_cpu = thread_time();
-  const std::function<bool()> spent = [&] { return bounded && clock_type::now() - start >= turn_budget; };
   bool done = true;
-  while (done && tickers_taken_ < taking_.size()) {
-    ticker_tracker& tracker = *taking_[tickers_taken_];
-    if (!ticker_begun_) {
-      begin_ticker(tracker);
-      ticker_begun_ = true;
+  while (tickers_taken_ < taking_.size()) {
+    if (!job_) job_ = std::make_unique<ticker_job>(*taking_[tickers_taken_]);
+    if (!step(*job_)) {
+      job_.reset();
+      ++tickers_taken_;
     }
-    if (!walk_lists(spent)) {
-      done = false;
+    if (bounded && clock_type::now() - start >= turn_budget) {
+      done = tickers_taken_ == taking_.size();
       break;
     }
-    finish_ticker(tracker);
-    ticker_begun_ = false;
-    ++tickers_taken_;
-    if (spent()) done = false;
-  }
-  while (done && groups_taken_ < serializing_.size()) {
-    const pending_group& pending = serializing_[groups_taken_++];
-    const std::int64_t id = pending.tracker->id_of(pending.group);
-    if (id != 0 && pending.tracker->keeper) batch_->groups.push_back({id, pending.group->StoredXml()});
-    if (spent()) done = false;
   }
   worst_turn_ = std::max(worst_turn_, std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start));
   worst_turn_cpu_ = std::max(worst_turn_cpu_, thread_time() - start_cpu);
   return done;
 }
 
-struct state_keeper::list_walk {
-  std::shared_ptr<ticker_tracker> tracker;
-  ticker_lists lists;
-  std::uint64_t generation = 0;
-  int list = 0;
-  std::size_t at = 0;
-  std::int64_t previous = 0;
-};
-
-// Takes what changed now, so that changes made while the ticker is taken count for the next write.
-void state_keeper::begin_ticker(ticker_tracker& tracker) {
-  tracker.queued = false;
-  taken_ticker_ = tracker.dirty_ticker;
-  taken_groups_ = std::move(tracker.dirty_groups);
-  taken_set_ = std::move(tracker.dirty_set);
-  tracker.dirty_groups.clear();
-  tracker.dirty_set.clear();
-  auto ticker = tracker.ticker.lock();
-  if (ticker && tracker.keeper && tracker.dirty_lists) {
-    walk_ = std::make_unique<list_walk>();
-    walk_->tracker = tracker.shared_from_this();
-    walk_->lists = ticker->GetLists();
-    walk_->generation = ++tracker.generation;
+bool state_keeper::step(ticker_job& job) {
+  if (!job.tracker.keeper) return false;  // deleted meanwhile: its rows go with the ticker
+  switch (job.at_stage) {
+    case ticker_job::stage::walk:
+      if (!walk_step(job)) {
+        job.at_stage = job.generation ? ticker_job::stage::sweep : ticker_job::stage::row;
+        job.swept = job.tracker.placed.begin();
+      }
+      return true;
+    case ticker_job::stage::sweep:
+      if (!sweep_step(job)) job.at_stage = ticker_job::stage::row;
+      return true;
+    case ticker_job::stage::row:
+      ticker_row_of(job);
+      job.at_stage = ticker_job::stage::groups;
+      return true;
+    case ticker_job::stage::groups:
+      if (job.next_group == job.groups.size()) return false;
+      group_step(job);
+      return true;
   }
-  tracker.dirty_ticker = tracker.dirty_lists = false;
+  return false;
 }
 
-// Only groups whose list or predecessor moved get a new row; those gone lose theirs.
-bool state_keeper::walk_lists(const std::function<bool()>& spent) {
-  constexpr std::size_t chunk = 256;
-  while (walk_) {
-    list_walk& walk = *walk_;
-    ticker_tracker& tracker = *walk.tracker;
-    const std::vector<std::shared_ptr<TickerGroup>>* lists[] = {&walk.lists.carousel, &walk.lists.independent,
-                                                               &walk.lists.run_once};
-    if (walk.list == 3) {
-      for (auto at = tracker.placed.begin(); at != tracker.placed.end();) {
-        if (at->second.seen == walk.generation) {
-          ++at;
-          continue;
-        }
-        batch_->deleted_groups.push_back(at->second.id);
-        at = tracker.placed.erase(at);
-      }
-      walk_.reset();
-      break;
+// Only groups whose list or predecessor moved get a new row. False when the lists are done.
+// A change to the lists between two steps starts the walk again, from fresh ranges; after a
+// few such starts the walk finishes in one step, so a busy ticker is still written.
+bool state_keeper::walk_step(ticker_job& job) {
+  ticker_tracker& tracker = job.tracker;
+  if (job.list == 3 || tracker.dirty_lists) {
+    if (job.list != 3) ++job.restarts;
+    job.ticker = tracker.ticker.lock();
+    if (!job.ticker) {
+      job.generation = 0;  // nothing seen: nothing to sweep
+      return false;
     }
-    const auto& groups = *lists[walk.list];
-    const auto list = static_cast<group_list>(walk.list);
-    for (const std::size_t end = std::min(groups.size(), walk.at + chunk); walk.at < end; ++walk.at) {
-      const std::shared_ptr<TickerGroup>& group = groups[walk.at];
-      auto [at, added] = tracker.placed.try_emplace(group.get());
-      placed_group& place = at->second;
-      if (added) {
-        place = {group, next_group_id_++, list, walk.previous, 0};
-        if (taken_set_.insert(group.get()).second) taken_groups_.push_back(group);
-      }
-      if (added || place.list != list || place.previous != walk.previous) {
-        place.list = list;
-        place.previous = walk.previous;
-        batch_->placements.push_back({place.id, tracker.id, list, walk.previous});
-      }
-      place.seen = walk.generation;
-      walk.previous = place.id;
-    }
-    if (walk.at == groups.size()) {
-      ++walk.list;
-      walk.at = 0;
-      walk.previous = 0;
-    }
-    if (spent()) return false;
+    tracker.dirty_lists = false;
+    job.ranges = job.ticker->ListRanges();
+    job.generation = ++tracker.generation;
+    job.list = 0;
+    job.previous = 0;
   }
-  return true;
+  const std::size_t count = job.restarts > 2 ? SIZE_MAX : slice;
+  for (std::size_t taken = 0; taken < count && job.list < 3;) {
+    auto& [at, end] = job.ranges[job.list];
+    if (at == end) {
+      ++job.list;
+      job.previous = 0;
+      continue;
+    }
+    const std::shared_ptr<TickerGroup>& group = *at++;
+    ++taken;
+    const auto list = static_cast<group_list>(job.list);
+    auto [entry, added] = tracker.placed.try_emplace(group.get());
+    placed_group& place = entry->second;
+    if (added) {
+      place = {group, next_group_id_++, list, job.previous, 0, false};
+      job.groups.push_back(group);
+    }
+    if (added || place.list != list || place.previous != job.previous) {
+      place.list = list;
+      place.previous = job.previous;
+      batch_->placements.push_back({place.id, tracker.id, list, job.previous});
+    }
+    place.seen = job.generation;
+    job.previous = place.id;
+  }
+  if (job.list < 3) return true;
+  job.ticker.reset();
+  return false;
 }
 
-// The ticker's own row when it differs from what the database holds, and its changed groups to copy.
-void state_keeper::finish_ticker(ticker_tracker& tracker) {
-  auto ticker = tracker.ticker.lock();
-  if (ticker && tracker.keeper && taken_ticker_) {
-    const ticker_settings settings = ticker->GetSettings();
-    ticker_row row;
-    row.id = tracker.id;
-    row.name = tracker.name;
-    row.current = tracker.id_of(settings.current);
-    row.independent_current = tracker.id_of(settings.independent_current);
-    row.superseded = tracker.id_of(settings.superseded);
-    row.next_group_name = settings.next_group_name;
-    row.priority_names = settings.priority_names;
-    row.loop_mode = settings.loop_mode;
-    row.paused = settings.paused;
-    stored_tables tables{settings.designs, settings.icon_designs, settings.icon_commands};
-    if (tracker.written_tables != tables) {
-      tracker.written_tables = tables;
-      row.tables = std::move(tables);
+// Groups no longer in any list lose their rows. False when all have been looked at.
+bool state_keeper::sweep_step(ticker_job& job) {
+  auto& placed = job.tracker.placed;
+  for (std::size_t looked = 0; job.swept != placed.end() && looked < slice; ++looked) {
+    if (job.swept->second.seen == job.generation) {
+      ++job.swept;
+      continue;
     }
-    if (row.tables || !tracker.written_row || !same_state(row, *tracker.written_row)) {
-      batch_->tickers.push_back(row);
-      row.tables.reset();
-      tracker.written_row = std::move(row);
-    }
+    batch_->deleted_groups.push_back(job.swept->second.id);
+    job.swept = placed.erase(job.swept);
   }
-  for (std::shared_ptr<TickerGroup>& group : taken_groups_)
-    serializing_.push_back({tracker.shared_from_this(), std::move(group)});
-  taken_groups_.clear();
+  return job.swept != placed.end();
+}
+
+// The ticker's own row when it differs from what the database holds.
+void state_keeper::ticker_row_of(ticker_job& job) {
+  ticker_tracker& tracker = job.tracker;
+  auto ticker = tracker.ticker.lock();
+  if (!ticker || !job.row) return;
+  const ticker_settings settings = ticker->GetSettings();
+  ticker_row row;
+  row.id = tracker.id;
+  row.name = tracker.name;
+  row.current = tracker.id_of(settings.current);
+  row.independent_current = tracker.id_of(settings.independent_current);
+  row.superseded = tracker.id_of(settings.superseded);
+  row.next_group_name = settings.next_group_name;
+  row.priority_names = settings.priority_names;
+  row.loop_mode = settings.loop_mode;
+  row.paused = settings.paused;
+  stored_tables tables{settings.designs, settings.icon_designs, settings.icon_commands};
+  if (tracker.written_tables != tables) {
+    tracker.written_tables = tables;
+    row.tables = std::move(tables);
+  }
+  if (row.tables || !tracker.written_row || !same_state(row, *tracker.written_row)) {
+    batch_->tickers.push_back(row);
+    row.tables.reset();
+    tracker.written_row = std::move(row);
+  }
+}
+
+// A group is copied when it is marked or newly placed, once per batch; its mark is cleared
+// then, so its next change is heard again. A group not (yet) in a list keeps its mark and is
+// copied when a walk places it.
+void state_keeper::group_step(ticker_job& job) {
+  const std::shared_ptr<TickerGroup> group = job.groups[job.next_group].lock();
+  job.groups[job.next_group++].reset();  // let go now: a job's end costs nothing per group
+  placed_group* place = group ? job.tracker.place_of(group.get()) : nullptr;
+  if (!place || (place->written && !group->state_marked())) return;
+  group->SetStateMarked(false);
+  place->written = true;
+  batch_->groups.push_back({place->id, group->StoredXml()});
 }
 
 void state_keeper::continue_flush() {
@@ -314,7 +356,6 @@ void state_keeper::continue_flush() {
 void state_keeper::send_batch() {
   std::shared_ptr<const state_batch> batch = std::move(batch_);
   taking_.clear();
-  serializing_.clear();
   if (batch->empty()) return on_written("");
   group_rows_ += batch->groups.size();
   boost::asio::post(writer_io_, [this, batch, weak = weak_from_this()] {
@@ -400,7 +441,10 @@ void state_keeper::restore_ticker(const stored_ticker& stored, const ticker_fact
   std::int64_t previous[3] = {0, 0, 0};
   for (const stored_group& group : stored.groups) {
     auto restored = ticker->MakeGroup("");
-    if (!restored->ParseXML(group.body)) {
+    const auto parse_start = clock_type::now();
+    const bool parsed = restored->ParseXML(group.body);
+    restore_parse_time_ += clock_type::now() - parse_start;
+    if (!parsed) {
       deleted_groups_.push_back(group.placement.group_id);
       relinked = true;
       continue;
@@ -413,7 +457,7 @@ void state_keeper::restore_ticker(const stored_ticker& stored, const ticker_fact
     relinked = relinked || group.placement.previous != before;
     before = group.placement.group_id;
     by_id[group.placement.group_id] = restored;
-    tracker.placed[restored.get()] = {restored, group.placement.group_id, list, group.placement.previous, 0};
+    tracker.placed[restored.get()] = {restored, group.placement.group_id, list, group.placement.previous, 0, true};
     elements += restored->elements().size();
   }
   const auto group_of = [&](std::int64_t id) {
@@ -434,6 +478,7 @@ void state_keeper::restore_ticker(const stored_ticker& stored, const ticker_fact
   settings.loop_mode = stored.row.loop_mode;
   settings.paused = stored.row.paused;
   ticker->Restore(lists, settings);
+  for (auto& [address, place] : tracker.placed) place.group->SetStateMarked(false);
   tracker.written_row = stored.row;
   tracker.written_row->tables.reset();
   tracker.written_tables = stored.row.tables;

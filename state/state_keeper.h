@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -26,13 +25,14 @@ class TickerGroup;
 class ticker_tracker;
 
 // Keeps every ticker's state in the state folder's database. Changes are noted as they
-// happen; at most every write_delay, and only while something changed, the changed groups are
-// copied to their stored form on the loop, in slices of at most turn_budget, and written in one
-// transaction by a thread of its own. Lives on the loop's thread, like the tickers.
+// happen (a flag and a list push); at most every write_delay, and only while something
+// changed, the changed groups are copied to their stored form on the loop, in slices of at
+// most turn_budget, and written in one transaction by a thread of its own. Lives on the
+// loop's thread, like the tickers.
 class state_keeper : public ticker_state_keeper, public std::enable_shared_from_this<state_keeper> {
  public:
   static constexpr auto write_delay = std::chrono::milliseconds(200);
-  static constexpr auto turn_budget = std::chrono::microseconds(500);
+  static constexpr auto turn_budget = std::chrono::microseconds(300);
 
   using ticker_factory = std::function<std::shared_ptr<TickerControl>(const std::string& name)>;
 
@@ -60,13 +60,12 @@ class state_keeper : public ticker_state_keeper, public std::enable_shared_from_
   std::size_t batches_written() const { return batches_written_; }
   std::size_t group_rows() const { return group_rows_; }
   void reset_worst_turn() { worst_turn_ = worst_turn_cpu_ = {}; }
+  // Of the restore: the time spent reading the stored form back into groups.
+  std::chrono::duration<double> restore_parse_time() const { return restore_parse_time_; }
 
  private:
   friend class ticker_tracker;
-  struct pending_group {
-    std::shared_ptr<ticker_tracker> tracker;
-    std::shared_ptr<TickerGroup> group;
-  };
+  struct ticker_job;
 
   state_keeper(std::unique_ptr<state_store> store, std::vector<stored_ticker> contents,
                boost::asio::io_context& loop, std::shared_ptr<vorn::logger_base> log);
@@ -77,11 +76,13 @@ class state_keeper : public ticker_state_keeper, public std::enable_shared_from_
   // Adds to the batch under way; with a budget it stops when the turn's time is spent and
   // returns false.
   bool build(bool bounded);
-  // A ticker's part of the batch, in three steps so a long list can span turns: what changed
-  // is taken at the start, the lists are walked in chunks, and the rest is added at the end.
-  void begin_ticker(ticker_tracker& tracker);
-  bool walk_lists(const std::function<bool()>& spent);
-  void finish_ticker(ticker_tracker& tracker);
+  // One step of a ticker's part of the batch: a slice of its lists, of its old rows, its own
+  // row or one group. False once the ticker is done.
+  bool step(ticker_job& job);
+  bool walk_step(ticker_job& job);
+  bool sweep_step(ticker_job& job);
+  void ticker_row_of(ticker_job& job);
+  void group_step(ticker_job& job);
   void continue_flush();
   void send_batch();
   void on_written(const std::string& failure);
@@ -113,19 +114,13 @@ class state_keeper : public ticker_state_keeper, public std::enable_shared_from_
   std::shared_ptr<state_batch> batch_;
   std::vector<std::shared_ptr<ticker_tracker>> taking_;
   std::size_t tickers_taken_ = 0;
-  bool ticker_begun_ = false;
-  struct list_walk;
-  std::unique_ptr<list_walk> walk_;  // the lists of the ticker being taken, when they changed
-  bool taken_ticker_ = false;        // what the ticker being taken had changed
-  std::vector<std::shared_ptr<TickerGroup>> taken_groups_;
-  std::unordered_set<const TickerGroup*> taken_set_;
-  std::vector<pending_group> serializing_;
-  std::size_t groups_taken_ = 0;
+  std::unique_ptr<ticker_job> job_;  // the ticker being taken
 
   std::chrono::microseconds worst_turn_{0};
   std::chrono::microseconds worst_turn_cpu_{0};
   std::size_t batches_written_ = 0;
   std::size_t group_rows_ = 0;
+  std::chrono::duration<double> restore_parse_time_{0};
 };
 
 }  // namespace orv

@@ -52,8 +52,8 @@ struct state_batch {
   std::vector<std::int64_t> deleted_tickers;
   std::vector<std::int64_t> deleted_groups;
   std::vector<ticker_row> tickers;
-  std::vector<placement_row> placements;
-  std::vector<group_row> groups;
+  std::deque<placement_row> placements;  // deques: a large batch grows without moving what it holds
+  std::deque<group_row> groups;
 
   bool empty() const {
     return deleted_tickers.empty() && deleted_groups.empty() && tickers.empty() && placements.empty() &&

@@ -237,6 +237,7 @@ TEST_F(TickerGroupTest, StoredFormReadsBackToTheSameGroup) {
   odd_element.SetDesign(odd);
   odd_element.SetLogMsg(odd);
   odd_element.AddValue(odd, odd, odd);
+  odd_element.AddValue(odd, "", "same label, no attribute");
   odd_element.AddValue("", "", "");
   odd_element.SetPrioritySkip("yes");
   odd_element.SetFromFeed(true);

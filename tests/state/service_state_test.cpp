@@ -1,6 +1,6 @@
-// The service keeps its tickers in STATE_DIRECTORY: stopped with SIGTERM or killed with
-// SIGKILL and started again, it shows tickertalk and its renderer what a service that never
-// stopped shows.
+// The service keeps its tickers in STATE_DIRECTORY: filled through tickertalk and the
+// automation objects, stopped with SIGTERM or killed with SIGKILL and started again, it shows
+// tickertalk and its renderer what a service that never stopped shows.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "renderer/orv_renderer.h"
+#include "tests/automation/bus_client.h"
 #include "tests/support/service_harness.h"
 
 namespace orv {
@@ -23,11 +24,17 @@ std::string group(const std::string& name, const std::string& attributes, std::i
   return xml + "</group>";
 }
 
-// One ticker on one service, with its renderer.
+// One ticker on one service, with its renderer and its automation object.
 struct ticker_on {
-  ticker_on(testing::service_process& service, const std::string& name) : client(service.connect()), name(name) {
+  ticker_on(testing::service_process& service, const std::string& name, const testing::private_bus& bus)
+      : client(service.connect()), name(name), automation(bus.address()) {
     testing::ask(*client, {"a", "AddTicker", name});
     EXPECT_EQ(orv_renderer_open(name.data(), name.size(), &renderer), ORV_RENDERER_OK);
+    EXPECT_TRUE(testing::eventually([&] {
+      path = automation.call(testing::bus_client::registry_path, testing::bus_client::registry, "GetTicker", "s",
+                             name.c_str()).path();
+      return path.size() > 1;
+    }));
   }
   ~ticker_on() { orv_renderer_close(renderer); }
   std::string command(fields request) {
@@ -52,8 +59,12 @@ struct ticker_on {
 
   std::unique_ptr<tickertalk_client> client;
   std::string name;
+  testing::bus_client automation;
+  std::string path;
   orv_renderer_channel* renderer = nullptr;
 };
+
+constexpr const char* control2 = "OrvTicker.IOrvTickerControl2";
 
 class ServiceState : public ::testing::Test {
  protected:
@@ -67,9 +78,12 @@ class ServiceState : public ::testing::Test {
     const int port = testing::free_port();
     auto service = std::make_unique<testing::service_process>(
         std::vector<std::string>{}, port, "state" + std::to_string(::getpid()) + "_" + std::to_string(port),
-        std::map<std::string, std::string>{{"STATE_DIRECTORY", folder.string()}});
+        std::map<std::string, std::string>{{"STATE_DIRECTORY", folder.string()}, {"ORV_TICKER_BUS", kept_bus.address()}});
     EXPECT_TRUE(service->wait_listening()) << service->standard_output() << service->standard_error();
     return service;
+  }
+  std::unique_ptr<ticker_on> kept_ticker(testing::service_process& service) {
+    return std::make_unique<ticker_on>(service, kept_name.name, kept_bus);
   }
   // Both tickers show the same to tickertalk and hand their renderers the same elements.
   void expect_same(ticker_on& kept, ticker_on& reference) {
@@ -81,17 +95,28 @@ class ServiceState : public ::testing::Test {
     ASSERT_EQ(a.command(request), "ok") << request[0];
     ASSERT_EQ(b.command(request), "ok") << request[0];
   }
+  // The same call on both tickers' automation objects.
+  template <class... Args>
+  void both_automated(ticker_on& a, ticker_on& b, const char* member, const char* signature, Args... args) {
+    for (ticker_on* t : {&a, &b}) {
+      const testing::bus_reply reply = t->automation.call(t->path, control2, member, signature, args...);
+      ASSERT_TRUE(reply.ok()) << member << ": " << reply.error;
+    }
+  }
 
+  testing::private_bus kept_bus, reference_bus;
   fs::path folder;
   testing::scratch_ticker kept_name{"kept"}, reference_name{"reference"};
 };
 
 TEST_F(ServiceState, TickersSurviveSigtermAndSigkillAndAnUnusableFileIsMovedAside) {
-  testing::service_process reference;
+  ASSERT_TRUE(kept_bus.wait_ready() && reference_bus.wait_ready());
+  testing::service_process reference({}, testing::free_port(), "state_reference" + std::to_string(::getpid()),
+                                     {{"ORV_TICKER_BUS", reference_bus.address()}});
   ASSERT_TRUE(reference.wait_listening());
-  ticker_on ref(reference, reference_name.name);
+  ticker_on ref(reference, reference_name.name, reference_bus);
   auto service = start_kept();
-  auto kept = std::make_unique<ticker_on>(*service, kept_name.name);
+  auto kept = kept_ticker(*service);
 
   both(*kept, ref, {"AddGroupAfterCurrent", group("one", " ttl=\"3\"", {"a", "b", "c"})});
   both(*kept, ref, {"AddGroupAfterGroup", "one", group("two", " chunking=\"3\"", {"w", "x", "y", "z"})});
@@ -101,19 +126,27 @@ TEST_F(ServiceState, TickersSurviveSigtermAndSigkillAndAnUnusableFileIsMovedAsid
   ASSERT_EQ(kept->elements(8), ref.elements(8));  // the run-once group, the independent one, "one" partly
   both(*kept, ref, {"AddPriorityGroup", "three"});
   both(*kept, ref, {"SetNextGroup", "two"});
+  // The design and icon tables come only through the automation objects; a text group uses them.
+  both_automated(*kept, ref, "SetDesigns", "vv", "as", 1, "<B>", "as", 1, "bold");
+  both_automated(*kept, ref, "SetIcons", "vvv", "as", 1, "<I>", "as", 1, "icon", "as", 1, "spin");
+  both_automated(*kept, ref, "AddGroupFromText", "sssssssiss", "two", "text", "a <B> b <I> c", "plain", "", "", "t", 0,
+                 "", "");
 
   service->signal(SIGTERM);
   ASSERT_EQ(service->wait_exit(), 0);
   kept.reset();
   service = start_kept();
-  kept = std::make_unique<ticker_on>(*service, kept_name.name);  // answered once restored
-  EXPECT_NE(service->standard_output().find("Restored ticker '" + kept_name.name + "': 4 groups, "),
+  kept = kept_ticker(*service);  // answered once restored
+  EXPECT_NE(service->standard_output().find("Restored ticker '" + kept_name.name + "': 5 groups, "),
             std::string::npos)
       << service->standard_output();
   expect_same(*kept, ref);
 
-  // Killed under load: what was written before the last write delay comes back.
+  // Killed under load: what was written before the last write delay comes back. The text
+  // group added now is built with the tables as they were restored.
   both(*kept, ref, {"AddGroupAfterGroup", "two", group("five", " chunking=\"1\"", {"f1", "f2"})});
+  both_automated(*kept, ref, "AddGroupFromText", "sssssssiss", "five", "text2", "<I> d <B> e", "plain", "", "", "t", 0,
+                 "", "");
   both(*kept, ref, {"DeleteGroupWhenInactive", "three"});
   ASSERT_EQ(kept->elements(5), ref.elements(5));
   std::this_thread::sleep_for(std::chrono::seconds(1));  // well past the write delay
@@ -121,7 +154,7 @@ TEST_F(ServiceState, TickersSurviveSigtermAndSigkillAndAnUnusableFileIsMovedAsid
   service->wait_exit();
   kept.reset();
   service = start_kept();
-  kept = std::make_unique<ticker_on>(*service, kept_name.name);
+  kept = kept_ticker(*service);
   expect_same(*kept, ref);
 
   service->kill_now();
