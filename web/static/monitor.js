@@ -19,12 +19,22 @@ async function act(fields) {
 
 function showGroups(message) {
   document.getElementById('exists').textContent = message.exists ? '' : 'no such ticker yet';
+  document.getElementById('current').textContent =
+    !message.current ? 'not known yet (it shows once an element with a log text has run)'
+    : message.current + (message.current_outside ? ' (not in the carousel: an independent or run-once group)' : '');
+  document.getElementById('run-once').textContent =
+    message.run_once_queue < 0 ? 'not known yet' : String(message.run_once_queue);
   const box = document.getElementById('groups');
   box.replaceChildren();
   for (const group of message.groups) {
-    const card = page.el('div', undefined, 'group');
+    const card = page.el('div', undefined, 'group' + (group.current ? ' current' : ''));
     card.dataset.group = group.name;
+    const kinds = [];
+    if (group.current) kinds.push('current');
+    if (group.priority) kinds.push('queued as priority');
+    if (group.marked) kinds.push('marked for deletion');
     const title = page.el('h3', group.name);
+    for (const kind of kinds) title.append(' ', page.el('span', kind, 'kind'));
     const buttons = page.el('div');
     const actions = [['Next', 'SetNextGroup'], ['Priority', 'AddPriorityGroup'], ['Delete', 'DeleteGroupWhenInactive']];
     for (const [label, command] of actions) {
@@ -49,12 +59,15 @@ function showGiven(element) {
   box.textContent = lines.join('\n');
 }
 
-const link = page.live('/ws/monitor/' + encodeURIComponent(tickerName), message => {
+function show(message) {
   if (message.type === 'state') showGroups(message);
   else if (message.type === 'given') showGiven(message.element);
   else if (message.type === 'log') appendLine('log', message.line);
   else if (message.type === 'event') appendLine('events', message.fields.join(' '));
-}, page.showStatus);
+  else if (message.type === 'batch') message.messages.forEach(show);
+}
+
+const link = page.live('/ws/monitor/' + encodeURIComponent(tickerName), show, page.showStatus);
 
 document.getElementById('add-group').addEventListener('submit', event => {
   event.preventDefault();
