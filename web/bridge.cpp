@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "runtime/plaintalk.h"
@@ -115,13 +116,14 @@ void bridge::post(const std::string& ticker, watched& w, const std::string& json
 // and log messages since the last batch.
 void bridge::flush(const std::string& ticker, watched& w) {
   if (w.flush_timer || w.monitors.empty()) return;
-  if (!w.state_unsent && !w.given_unsent && w.outbox.empty()) return;
+  if (!w.state_unsent && !w.current_unsent && !w.given_unsent && w.outbox.empty()) return;
   std::string batch = R"({"type":"batch","messages":[)";
   const auto add = [&](const std::string& json) {
     if (batch.back() != '[') batch += ',';
     batch += json;
   };
   if (std::exchange(w.state_unsent, false)) add(w.state);
+  if (std::exchange(w.current_unsent, false)) add(w.current);
   if (std::exchange(w.given_unsent, false)) add(R"({"type":"given","element":)" + w.given + "}");
   for (const auto& json : w.outbox) add(json);
   w.outbox.clear();
@@ -150,6 +152,7 @@ void bridge::watch_ticker(const std::string& ticker, const std::shared_ptr<page_
   w.monitors.push_back(page);
   page->send(service_json(link_->connected()));
   if (!w.state.empty()) page->send(w.state);
+  if (!w.current.empty()) page->send(w.current);
   if (!w.given.empty()) page->send(R"({"type":"given","element":)" + w.given + "}");
   refresh();
 }
@@ -330,10 +333,12 @@ void bridge::fan_out(std::vector<std::weak_ptr<page_client>> pages, std::shared_
 }
 
 void bridge::publish(const std::string& ticker, watched& w) {
-  std::string json = w.view.state_json();
-  if (json == w.state) return;
-  w.state = std::move(json);
-  w.state_unsent = true;
+  for (auto [json, last, unsent] : {std::tuple{w.view.state_json(), &w.state, &w.state_unsent},
+                                    std::tuple{w.view.current_json(), &w.current, &w.current_unsent}}) {
+    if (json == *last) continue;
+    *last = std::move(json);
+    *unsent = true;
+  }
   flush(ticker, w);
 }
 

@@ -68,6 +68,8 @@ class bridge {
     carousel_view view;
     std::string state;  // the newest state message
     bool state_unsent = false;
+    std::string current;  // the newest current message
+    bool current_unsent = false;
     std::string given;  // the last element its render page got
     bool given_unsent = false;
     bool pull_waiting = false;  // asked for before the service listed the ticker
@@ -85,7 +87,7 @@ class bridge {
   void flush(const std::string& ticker, watched& w);
   void fan_out(std::vector<std::weak_ptr<page_client>> pages, std::shared_ptr<const std::string> message,
                std::size_t from = 0);
-  // Sends the ticker's state to its monitors when it changed.
+  // Sends the ticker's state and current group to its monitors when they changed.
   void publish(const std::string& ticker, watched& w);
   void forget_if_unused(const std::string& ticker);
   template <class Each>

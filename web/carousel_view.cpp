@@ -76,20 +76,22 @@ bool carousel_view::ran(const std::string& text) {
   return now(logs.back(), true);
 }
 
-std::string carousel_view::state_json() const {
-  std::string json = R"({"type":"state","exists":)";
-  json += exists_ ? "true" : "false";
-  json += ",\"current\":";
+std::string carousel_view::current_json() const {
+  std::string json = R"({"type":"current","current":)";
   append_json_string(json, current_);
   json += ",\"current_outside\":";
   json += outside_ ? "true" : "false";
-  json += ",\"run_once_queue\":" + std::to_string(run_once_queue_) + ",\"groups\":[";
+  return json + ",\"run_once_queue\":" + std::to_string(run_once_queue_) + "}";
+}
+
+std::string carousel_view::state_json() const {
+  std::string json = R"({"type":"state","exists":)";
+  json += exists_ ? "true" : "false";
+  json += ",\"groups\":[";
   for (const auto& g : groups_) {
     if (&g != &groups_.front()) json += ',';
     json += "{\"name\":";
     append_json_string(json, g.name);
-    json += ",\"current\":";
-    json += !outside_ && g.name == current_ ? "true" : "false";
     json += ",\"marked\":";
     json += marked_.count(g.name) ? "true" : "false";
     json += ",\"priority\":";

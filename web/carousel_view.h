@@ -26,7 +26,10 @@ class carousel_view {
   void marked(const std::string& group) { marked_.insert(group); }
   void prioritised(const std::string& group) { prioritised_.insert(group); }
 
+  // The groups with their elements, marks and priorities; it changes with the carousel.
   std::string state_json() const;
+  // The current group and the run-once queue; it changes with every group shown.
+  std::string current_json() const;
 
  private:
   struct group {

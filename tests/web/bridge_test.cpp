@@ -110,9 +110,9 @@ TEST_F(Bridge, MonitorFollowsChangesLogLinesAndActions) {
   EXPECT_TRUE(monitor.receive_with({R"("id":"8","fields":["error","SetNextGroup failed."])"}));
   // Marks and priorities set from the pages show on the groups.
   monitor.send(framed({"11", "AddPriorityGroup", "weather"}));
-  EXPECT_TRUE(monitor.receive_with({R"("name":"weather","current":false,"marked":false,"priority":true)"}));
+  EXPECT_TRUE(monitor.receive_with({R"("name":"weather","marked":false,"priority":true)"}));
   monitor.send(framed({"12", "DeleteGroupWhenInactive", "headlines"}));
-  EXPECT_TRUE(monitor.receive_with({R"("name":"headlines","current":true,"marked":true)"}));
+  EXPECT_TRUE(monitor.receive_with({R"("name":"headlines","marked":true)"}));
   monitor.send(framed({"9", "DeleteGroupWhenInactive", "weather"}));
   EXPECT_TRUE(monitor.receive_with({R"("id":"9","fields":["ok"])"}));
   EXPECT_TRUE(testing::eventually([&] { return ask({"3", "on_ticker", T, "GetGroups"}).back() == "headlines\n"; }));
