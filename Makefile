@@ -73,7 +73,7 @@ fuzz:
 # where latency and memory mean something, then against the sanitizer build for its reports.
 stress: build
 	@cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORV_SANITIZE=ON >/dev/null
-	@cmake --build $(TEST_BUILD) -j $(JOBS) --target orv_ticker orv_stress
+	@cmake --build $(TEST_BUILD) -j $(JOBS) --target orv_ticker orv_ticker_web orv_stress
 	@echo "release service:"
 	@$(TEST_BUILD)/stress/orv_stress --service $(BUILD)/orv_ticker
 	@echo "sanitizer service:"

@@ -107,6 +107,7 @@ struct orv_renderer_channel {
   std::vector<orv_renderer_value> values;
   std::vector<char> title_bytes = std::vector<char>(area_size, '\0');
   std::vector<orv_renderer_text> titles;
+  std::size_t titles_end = 0;  // bytes of the list the last title read found, end marker included
   std::string last_error;
   bool element_held = false;
 
@@ -183,19 +184,24 @@ struct orv_renderer_channel {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     while (unanswered > 0) {
-      int wait = -1;
-      if (timeout_ms >= 0) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
-        wait = left > 0 ? static_cast<int>(left) : 0;
+      // Without a wait the socket is read at once: a poll first would only cost a call.
+      if (timeout_ms != 0) {
+        int wait = -1;
+        if (timeout_ms > 0) {
+          const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+          wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+        pollfd readable{socket, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, wait);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("poll", errno));
+        if (ready == 0) return timed_out();
       }
-      pollfd readable{socket, POLLIN, 0};
-      const int ready = ::poll(&readable, 1, wait);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("poll", errno));
-      if (ready == 0) return fail(ORV_RENDERER_TIMED_OUT, "No answer from event named " + event_name + " in time");
       char resets[64];
-      const ssize_t n = ::recv(socket, resets, unanswered < sizeof resets ? unanswered : sizeof resets, 0);
+      const ssize_t n =
+          ::recv(socket, resets, unanswered < sizeof resets ? unanswered : sizeof resets, timeout_ms == 0 ? MSG_DONTWAIT : 0);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return timed_out();
       if (n <= 0) {
         const int error = n < 0 ? errno : 0;
         disconnect();
@@ -211,6 +217,8 @@ struct orv_renderer_channel {
     }
     return ORV_RENDERER_OK;
   }
+
+  int timed_out() { return fail(ORV_RENDERER_TIMED_OUT, "No answer from event named " + event_name + " in time"); }
 
   int take_answer(int timeout_ms) {
     if (int status = wait_for_reset(timeout_ms); status != ORV_RENDERER_OK) return status;
@@ -263,6 +271,8 @@ int orv_renderer_request(orv_renderer_channel* channel, int timeout_ms) {
   try {
     channel->last_error.clear();
     if (int status = channel->send_request(); status != ORV_RENDERER_OK) return status;
+    // The answer cannot be in yet: the caller waits for the descriptor.
+    if (timeout_ms == 0) return channel->timed_out();
     return channel->take_answer(timeout_ms);
   } catch (const std::bad_alloc&) {
     return ORV_RENDERER_SYSTEM_ERROR;
@@ -304,17 +314,38 @@ int orv_renderer_read_element(orv_renderer_channel* channel, orv_renderer_elemen
   }
 }
 
-int orv_renderer_read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles) {
+}  // extern "C"
+
+namespace {
+
+int read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles, int lock) {
   if (!channel || !titles) return ORV_RENDERER_INVALID_ARGUMENT;
   try {
     channel->last_error.clear();
-    while (::flock(channel->title_mutex, LOCK_EX) != 0) {
+    const auto keep_last = [&] {
+      titles->titles = channel->titles.data();
+      titles->count = channel->titles.size();
+      return ORV_RENDERER_OK;
+    };
+    // An area that still holds the bytes of the last list holds that list: read through the
+    // mutex only when they changed. A write under way compares unequal, or equal to the list
+    // it replaces, which is what a read just before it would have found.
+    if ((lock & LOCK_NB) && channel->titles_end > 0 &&
+        std::memcmp(channel->title_area.view, channel->title_bytes.data(), channel->titles_end) == 0)
+      return keep_last();
+    while (::flock(channel->title_mutex, lock) != 0) {
+      if (errno == EWOULDBLOCK) {
+        // Someone else holds the mutex: the last list read stays in place.
+        keep_last();
+        return channel->fail(ORV_RENDERER_TIMED_OUT, "The title mutex is held elsewhere");
+      }
       if (errno != EINTR) return channel->fail(ORV_RENDERER_SYSTEM_ERROR, describe("Locking the title mutex", errno));
     }
     std::memcpy(channel->title_bytes.data(), channel->title_area.view, area_size);
     ::flock(channel->title_mutex, LOCK_UN);
 
     channel->titles.clear();
+    channel->titles_end = 0;
     std::size_t offset = 0;
     for (;;) {
       orv_renderer_text title{};
@@ -323,12 +354,25 @@ int orv_renderer_read_titles(orv_renderer_channel* channel, orv_renderer_titles*
       if (title.size == 0) break;
       channel->titles.push_back(title);
     }
+    channel->titles_end = offset;
     titles->titles = channel->titles.data();
     titles->count = channel->titles.size();
     return ORV_RENDERER_OK;
   } catch (const std::bad_alloc&) {
     return ORV_RENDERER_SYSTEM_ERROR;
   }
+}
+
+}  // namespace
+
+extern "C" {
+
+int orv_renderer_read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles) {
+  return read_titles(channel, titles, LOCK_EX);
+}
+
+int orv_renderer_try_read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles) {
+  return read_titles(channel, titles, LOCK_EX | LOCK_NB);
 }
 
 const char* orv_renderer_last_error(const orv_renderer_channel* channel) {

@@ -74,9 +74,9 @@ ORV_RENDERER_API void orv_renderer_close(orv_renderer_channel* channel);
 ORV_RENDERER_API int orv_renderer_request(orv_renderer_channel* channel, int timeout_ms);
 
 /* For callers with an event loop of their own: orv_renderer_request with a time-out of 0
- * sends the request; when it answers ORV_RENDERER_TIMED_OUT, wait until the descriptor is
- * readable and call orv_renderer_collect, which takes the resets that have arrived without
- * waiting: ORV_RENDERER_OK once the answer is in place, ORV_RENDERER_TIMED_OUT while it is
+ * only sends the request and answers ORV_RENDERER_TIMED_OUT (or the failure to send); wait
+ * until the descriptor is readable and call orv_renderer_collect, which takes the resets that
+ * have arrived without waiting: ORV_RENDERER_OK once the answer is in place, ORV_RENDERER_TIMED_OUT while it is
  * not. The descriptor is -1 while the channel is not connected; it stays the channel's. */
 ORV_RENDERER_API int orv_renderer_descriptor(const orv_renderer_channel* channel);
 ORV_RENDERER_API int orv_renderer_collect(orv_renderer_channel* channel);
@@ -87,6 +87,10 @@ ORV_RENDERER_API int orv_renderer_read_element(orv_renderer_channel* channel, or
 
 /* Reads the title list, holding the title mutex while it copies the area. */
 ORV_RENDERER_API int orv_renderer_read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles);
+/* The same without waiting, for callers that must not block: ORV_RENDERER_TIMED_OUT while
+ * someone else holds the title mutex, with the list of the last read left in titles. An area
+ * that still holds the bytes of the last list read gives that list without the mutex. */
+ORV_RENDERER_API int orv_renderer_try_read_titles(orv_renderer_channel* channel, orv_renderer_titles* titles);
 
 /* What went wrong in the last failed call on the channel; "" when nothing did. */
 ORV_RENDERER_API const char* orv_renderer_last_error(const orv_renderer_channel* channel);

@@ -71,7 +71,9 @@ class asyncore : public std::enable_shared_from_this<asyncore> {
 
   std::shared_ptr<logger_base> logger_;
   memory_budget budget_;  // outlives io_: connections still pending at its end refer to it
-  boost::asio::io_context io_;
+  // One thread runs it: handlers that complete at once are queued for that thread instead
+  // of waking the reactor with a descriptor change.
+  boost::asio::io_context io_{1};
   // Keeps process() waiting when nothing else is pending instead of returning at once.
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> keep_waiting_;
   boost::asio::signal_set stop_signals_;

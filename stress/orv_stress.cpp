@@ -35,6 +35,7 @@
 #include "tools/command_line.h"
 #include "stress/stress_hubs.h"
 #include "stress/stress_limits.h"
+#include "stress/stress_web.h"
 
 namespace orv::stress {
 namespace {
@@ -44,6 +45,7 @@ namespace fs = std::filesystem;
 
 struct options {
   std::string service;
+  std::string web;  // orv_ticker_web; empty: the one next to the service
   int connections = 1000;
   int commands = 20;
   int depth = 4;
@@ -308,10 +310,11 @@ struct cycle_result {
 
 // result must outlive io: handlers of slow faults may still run after the round.
 void run_cycle(asio::io_context& io, const options& opt, const std::string& ticker, const tcp::endpoint& service_at,
-               const tcp::endpoint* events, const std::string& bus_address, cycle_result& result) {
+               const tcp::endpoint* events, const std::string& bus_address, web_load& web, cycle_result& result) {
   const pid_t lock_holder = hold_title_lock(ticker);
   renderer_run renderer;
   std::thread renderer_thread(pull_elements, ticker, std::ref(renderer));
+  web.begin_cycle(io, ticker, 200);
 
   std::function<void()> stop_listeners = [] {};
   if (events) stop_listeners = start_log_listeners(io, *events, result.listeners);
@@ -355,9 +358,11 @@ void run_cycle(asio::io_context& io, const options& opt, const std::string& tick
   // Read while the renderer thread runs: a count may be off by one, a figure only.
   result.served_during_load = renderer.served_atomic;
   result.worst_during_load = renderer.worst_ms_atomic;
+  web.load_ended(renderer.worst_ms_atomic);
   // The slow faults (never-reading clients and listener) take their time to play out.
   while (clock::now() < load_start + std::chrono::seconds(15)) io.run_for(std::chrono::milliseconds(100));
 
+  web.end_cycle(io);
   renderer.stop = true;
   renderer_thread.join();
   if (lock_holder > 0) ::waitpid(lock_holder, nullptr, 0);
@@ -394,6 +399,13 @@ int run(const options& opt) {
     return 2;
   }
 
+  web_load web(opt.web.empty() ? (fs::path(opt.service).parent_path() / "orv_ticker_web").string() : opt.web,
+               service_at, scratch);
+  if (!web.ready()) {
+    std::cerr << "orv_ticker_web did not come up\n";
+    return 2;
+  }
+
   asio::io_context io;
   fault_hub silent(io, hub_kind::silent), flapping(io, hub_kind::flapping), endless(io, hub_kind::endless);
   auto feed_group = [&](const std::string& name, const fault_hub& hub) {
@@ -423,7 +435,7 @@ int run(const options& opt) {
   bool every_cycle_held = true;
   for (int cycle = 1; cycle <= opt.rounds; ++cycle) {
     for (fault_hub* hub : hubs) hub->serve(true);
-    run_cycle(io, opt, ticker, service_at, event_port_taken ? nullptr : &events, bus.address(), rounds.emplace_back());
+    run_cycle(io, opt, ticker, service_at, event_port_taken ? nullptr : &events, bus.address(), web, rounds.emplace_back());
     every_cycle_held = every_cycle_held && rounds.back().held(opt);
     // Feeds cut off, so that no half-read document counts as memory kept.
     for (fault_hub* hub : hubs) hub->serve(false);
@@ -438,6 +450,7 @@ int run(const options& opt) {
                            [&](const std::string& what, bool held) { out.check(what, held); },
                            [](const std::string& text) { std::printf("note: %s\n", text.c_str()); }});
   const auto still = talk_once(service_at, {"ListTickers"});
+  web.report([&](auto&&... a) { out.figure(a...); }, [&](auto&&... a) { out.check(a...); }, !opt.sanitizer_build);
 
   const cycle_result& last = rounds.back();
   last.print(out, opt, !event_port_taken);
@@ -489,6 +502,7 @@ int main(int argc, char** argv) {
   po::options_description described("orv_stress options");
   described.add_options()("help", "this text")(
       "service", po::value(&opt.service)->required(), "the orv_ticker executable to start and test")(
+      "web", po::value(&opt.web), "the orv_ticker_web to start beside it (default: next to the service)")(
       "connections", po::value(&opt.connections)->default_value(opt.connections), "concurrent tickertalk clients")(
       "commands", po::value(&opt.commands)->default_value(opt.commands), "commands each client sends")(
       "depth", po::value(&opt.depth)->default_value(opt.depth), "unanswered commands each client allows")(

@@ -1,7 +1,11 @@
 #include "web/bridge.h"
 
 #include <algorithm>
+
+#include <boost/asio/post.hpp>
 #include <set>
+#include <tuple>
+#include <utility>
 
 #include "runtime/plaintalk.h"
 #include "web/json_text.h"
@@ -14,42 +18,6 @@ namespace {
 const std::set<std::string> page_actions = {
     "AddGroupFromText", "AddGroupAfterCurrent", "SetNextGroup", "AddPriorityGroup", "AddGroupToRunOncePriorityQueue",
     "DeleteGroupWhenInactive", "Flush", "ClearAll"};
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// The listing of GetGroupsWithContent: per group its name, a rule, one "|" line per element
-// and an empty line.
-std::string groups_json(const std::string& listing) {
-  std::string json = "[";
-  bool in_group = false, first_group = true, first_element = true;
-  for (const auto& line : split_lines(listing)) {
-    if (!in_group) {
-      if (line.empty()) continue;
-      json += std::string(first_group ? "" : "]},") + "{\"name\":" + json_string(line) + ",\"elements\":[";
-      first_group = false;
-      first_element = true;
-      in_group = true;
-    } else if (line.empty()) {
-      in_group = false;
-    } else if (line.front() == '|') {
-      json += (first_element ? "" : ",") + json_string(line.substr(1));
-      first_element = false;
-    }
-  }
-  return json + (first_group ? "]" : "]}]");
-}
 
 std::string service_json(bool up) { return std::string(R"({"type":"service","up":)") + (up ? "true" : "false") + "}"; }
 
@@ -119,16 +87,57 @@ void bridge::event(const fields& e) {
   else if (e.size() >= 3 && e[0] == "run") ticker = e.back();
   auto found = tickers_.find(ticker);
   if (found == tickers_.end()) return;
-  const std::string json = R"({"type":"event","fields":)" + json_strings(e) + "}";
-  for (auto& weak : found->second.monitors)
-    if (auto page = weak.lock()) page->send(json);
+  auto& w = found->second;
+  if (e[0] == "run" ? w.view.ran(e[1])
+                    : e.size() >= 4 && e[1] == "priority_size" && w.view.run_once_queue(std::atoi(e[3].c_str())))
+    publish(ticker, w);
+  post(ticker, w, R"({"type":"event","fields":)" + json_strings(e) + "}");
 }
 
 void bridge::log_line(const std::string& line) {
   const std::string json = R"({"type":"log","line":)" + json_string(line) + "}";
-  for (auto& [name, w] : tickers_)
-    for (auto& weak : w.monitors)
-      if (auto page = weak.lock()) page->send(json);
+  for (auto& [name, w] : tickers_) post(name, w, json);
+}
+
+void bridge::post(const std::string& ticker, watched& w, const std::string& json) {
+  if (w.monitors.empty()) return;
+  w.outbox.push_back(json);
+  w.outbox_bytes += json.size();
+  // A page shows the newest lines only: older ones give way rather than pile up.
+  while (w.outbox.size() > max_outbox_messages || w.outbox_bytes > max_outbox_bytes) {
+    w.outbox_bytes -= w.outbox.front().size();
+    w.outbox.pop_front();
+  }
+  flush(ticker, w);
+}
+
+// Monitors get one batch per monitor_interval at most, whatever the pace of the events, log
+// lines and render requests behind it: the newest state and given element, and the event
+// and log messages since the last batch.
+void bridge::flush(const std::string& ticker, watched& w) {
+  if (w.flush_timer || w.monitors.empty()) return;
+  if (!w.state_unsent && !w.current_unsent && !w.given_unsent && w.outbox.empty()) return;
+  std::string batch = R"({"type":"batch","messages":[)";
+  const auto add = [&](const std::string& json) {
+    if (batch.back() != '[') batch += ',';
+    batch += json;
+  };
+  if (std::exchange(w.state_unsent, false)) add(w.state);
+  if (std::exchange(w.current_unsent, false)) add(w.current);
+  if (std::exchange(w.given_unsent, false)) add(R"({"type":"given","element":)" + w.given + "}");
+  for (const auto& json : w.outbox) add(json);
+  w.outbox.clear();
+  w.outbox_bytes = 0;
+  batch += "]}";
+  fan_out(w.monitors, std::make_shared<const std::string>(std::move(batch)));
+  w.flush_timer = std::make_unique<boost::asio::steady_timer>(io_, monitor_interval);
+  w.flush_timer->async_wait([this, alive = alive_, ticker](const boost::system::error_code& ec) {
+    if (!*alive || ec) return;
+    auto found = tickers_.find(ticker);
+    if (found == tickers_.end()) return;
+    found->second.flush_timer.reset();
+    flush(ticker, found->second);
+  });
 }
 
 void bridge::watch_index(const std::shared_ptr<page_client>& page) {
@@ -143,6 +152,7 @@ void bridge::watch_ticker(const std::string& ticker, const std::shared_ptr<page_
   w.monitors.push_back(page);
   page->send(service_json(link_->connected()));
   if (!w.state.empty()) page->send(w.state);
+  if (!w.current.empty()) page->send(w.current);
   if (!w.given.empty()) page->send(R"({"type":"given","element":)" + w.given + "}");
   refresh();
 }
@@ -201,9 +211,16 @@ void bridge::act(const std::shared_ptr<page_client>& page, const std::string& ti
     reply({"error", "not an action of this page: " + request[1]});
     return;
   }
-  link_->request(command, [this, alive = alive_, reply](const fields& f) {
+  link_->request(command, [this, alive = alive_, reply, ticker, command](const fields& f) {
     reply(f);
-    if (*alive) refresh();
+    if (!*alive) return;
+    // What tickertalk cannot list later: the marks and priorities set from here.
+    if (auto found = tickers_.find(ticker);
+        found != tickers_.end() && command.size() == 4 && !f.empty() && f.back() == "ok") {
+      if (command[2] == "DeleteGroupWhenInactive") found->second.view.marked(command[3]);
+      if (command[2] == "AddPriorityGroup") found->second.view.prioritised(command[3]);
+    }
+    refresh();
   });
 }
 
@@ -225,9 +242,8 @@ void bridge::pull(const std::string& ticker) {
       auto& w = found->second;
       if (auto r = w.renderer.lock()) r->send(json);
       w.given = json;
-      const std::string given = R"({"type":"given","element":)" + json + "}";
-      for (auto& weak : w.monitors)
-        if (auto page = weak.lock()) page->send(given);
+      w.given_unsent = true;
+      flush(ticker, w);
     });
   }
   w.puller->next();
@@ -260,7 +276,8 @@ void bridge::refresh() {
     if (reply.size() >= 2 && reply[0] == "ok") names = split_lines(reply[1]);
     listed_ = names;
     for (auto& [name, w] : tickers_) {
-      if (!w.pull_waiting) continue;
+      // Unreachable says nothing about the ticker: the request waits for the service.
+      if (!w.pull_waiting || reply.empty()) continue;
       w.pull_waiting = false;
       if (std::find(names.begin(), names.end(), name) != names.end())
         pull(name);
@@ -286,25 +303,43 @@ void bridge::refresh() {
 void bridge::read_groups(const std::string& ticker, bool exists) {
   if (!exists) {
     auto& w = tickers_[ticker];
-    send_state(ticker, w, R"({"type":"state","exists":false,"groups":[]})");
+    w.view.listed(false, "");
+    publish(ticker, w);
     return;
   }
   ++reads_open_;
   link_->request({"on_ticker", ticker, "GetGroupsWithContent"}, [this, alive = alive_, ticker](const fields& reply) {
     if (!*alive) return;
     auto found = tickers_.find(ticker);
-    if (found != tickers_.end() && !reply.empty() && reply[0] == "ok")
-      send_state(ticker, found->second,
-                 R"({"type":"state","exists":true,"groups":)" + groups_json(reply.size() > 1 ? reply[1] : "") + "}");
+    if (found != tickers_.end() && !reply.empty() && reply[0] == "ok") {
+      found->second.view.listed(true, reply.size() > 1 ? reply[1] : "");
+      publish(ticker, found->second);
+    }
     if (--reads_open_ == 0 && read_again_) refresh();
   });
 }
 
-void bridge::send_state(const std::string&, watched& w, const std::string& json) {
-  if (json == w.state) return;
-  w.state = json;
-  for (auto& weak : w.monitors)
-    if (auto page = weak.lock()) page->send(json);
+// A few pages per loop turn, so that a render page's request waits for one slice of a
+// fan-out to hundreds of monitors, not for all of it.
+void bridge::fan_out(std::vector<std::weak_ptr<page_client>> pages, std::shared_ptr<const std::string> message,
+                     std::size_t from) {
+  const std::size_t end = std::min(pages.size(), from + fan_out_slice);
+  for (std::size_t i = from; i < end; ++i)
+    if (auto page = pages[i].lock()) page->send(*message);
+  if (end < pages.size())
+    boost::asio::post(io_, [this, alive = alive_, pages = std::move(pages), message, end]() mutable {
+      if (*alive) fan_out(std::move(pages), std::move(message), end);
+    });
+}
+
+void bridge::publish(const std::string& ticker, watched& w) {
+  for (auto [json, last, unsent] : {std::tuple{w.view.state_json(), &w.state, &w.state_unsent},
+                                    std::tuple{w.view.current_json(), &w.current, &w.current_unsent}}) {
+    if (json == *last) continue;
+    *last = std::move(json);
+    *unsent = true;
+  }
+  flush(ticker, w);
 }
 
 }  // namespace orv::web

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "web/carousel_view.h"
 #include "web/render_pull.h"
 #include "web/service_link.h"
 
@@ -36,6 +38,13 @@ class bridge {
  public:
   // How often watched state is read again; changes made by other clients show within this.
   static constexpr std::chrono::milliseconds refresh_interval{500};
+  // The least time between two batches of updates to a ticker's monitors, and how many event
+  // and log messages a batch keeps, the newest.
+  static constexpr std::chrono::milliseconds monitor_interval{100};
+  static constexpr std::size_t max_outbox_messages = 200;
+  static constexpr std::size_t max_outbox_bytes = std::size_t{1} << 20;
+  // Monitors a batch goes to in one loop turn.
+  static constexpr std::size_t fan_out_slice = 16;
 
   bridge(boost::asio::io_context& io, std::shared_ptr<service_link> link);
   ~bridge();
@@ -56,9 +65,17 @@ class bridge {
     std::vector<std::weak_ptr<page_client>> monitors;
     std::weak_ptr<page_client> renderer;
     std::unique_ptr<render_pull> puller;
-    std::string state;  // the last state message sent
+    carousel_view view;
+    std::string state;  // the newest state message
+    bool state_unsent = false;
+    std::string current;  // the newest current message
+    bool current_unsent = false;
     std::string given;  // the last element its render page got
+    bool given_unsent = false;
     bool pull_waiting = false;  // asked for before the service listed the ticker
+    std::deque<std::string> outbox;  // event and log messages for the next batch
+    std::size_t outbox_bytes = 0;
+    std::unique_ptr<boost::asio::steady_timer> flush_timer;  // armed while monitors wait out monitor_interval
   };
 
   void connection_changed(bool up);
@@ -66,7 +83,12 @@ class bridge {
   void refresh();
   void read_groups(const std::string& ticker, bool exists);
   void schedule_refresh();
-  void send_state(const std::string& ticker, watched& w, const std::string& json);
+  void post(const std::string& ticker, watched& w, const std::string& json);
+  void flush(const std::string& ticker, watched& w);
+  void fan_out(std::vector<std::weak_ptr<page_client>> pages, std::shared_ptr<const std::string> message,
+               std::size_t from = 0);
+  // Sends the ticker's state and current group to its monitors when they changed.
+  void publish(const std::string& ticker, watched& w);
   void forget_if_unused(const std::string& ticker);
   template <class Each>
   void for_each_page(Each each);

@@ -34,8 +34,14 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
 }  // namespace
 
 std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  out.reserve(text.size() + 2);
+  std::string out;
+  append_json_string(out, text);
+  return out;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + 2);
+  out += '"';
   for (std::size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const std::size_t n = utf8_length(text, i);
@@ -62,14 +68,13 @@ std::string json_string(std::string_view text) {
     }
   }
   out += '"';
-  return out;
 }
 
 std::string json_strings(const std::vector<std::string>& texts) {
   std::string out = "[";
   for (const auto& text : texts) {
     if (out.size() > 1) out += ',';
-    out += json_string(text);
+    append_json_string(out, text);
   }
   return out + "]";
 }

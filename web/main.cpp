@@ -7,6 +7,7 @@
 #include <iostream>
 #include <random>
 
+#include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 
 #include "runtime/asyncore.h"
@@ -117,7 +118,13 @@ int run(int argc, char** argv) {
               << " to a page's address)" << std::endl;
   link->start();
   logs->start();
-  while (!loop->quit_signalled()) loop->process(vorn::asyncore::infinite);
+  // The bridge has no urgent descriptors to serve between handlers, so the loop runs
+  // without process()'s extra look at the descriptors after each turn.
+  boost::asio::signal_set stop(loop->io_context(), SIGTERM, SIGINT);
+  stop.async_wait([&](const boost::system::error_code& ec, int) {
+    if (!ec) loop->io_context().stop();
+  });
+  loop->io_context().run();
   return 0;
 }
 

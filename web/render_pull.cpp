@@ -9,7 +9,7 @@ namespace orv::web {
 
 namespace {
 
-std::string text(const orv_renderer_text& t) { return std::string(t.data, t.size); }
+std::string_view text(const orv_renderer_text& t) { return {t.data, t.size}; }
 
 std::string unserved(const std::string& reason) {
   return R"({"type":"element","served":false,"reason":)" + json_string(reason) + "}";
@@ -42,6 +42,7 @@ void render_pull::next() {
     }
   }
   waiting_ = true;
+  // Sends only: the answer comes through the loop once the service has reset the request.
   const int status = orv_renderer_request(channel_, 0);
   if (status == ORV_RENDERER_TIMED_OUT)
     wait_for_answer();
@@ -87,19 +88,34 @@ void render_pull::answered(int status) {
 std::string render_pull::element_json() {
   orv_renderer_element element{};
   if (orv_renderer_read_element(channel_, &element) != ORV_RENDERER_OK) return unserved("malformed element");
-  std::string json = R"({"type":"element","served":true,"design":)" + json_string(text(element.design)) + ",\"values\":[";
+  std::string json;
+  json.reserve(256);
+  json += R"({"type":"element","served":true,"design":)";
+  append_json_string(json, text(element.design));
+  json += ",\"values\":[";
   for (std::size_t i = 0; i < element.value_count; ++i) {
     const auto& v = element.values[i];
-    if (i) json += ',';
-    json += "{\"label\":" + json_string(text(v.label)) + ",\"attribute\":" + json_string(text(v.attribute)) +
-            ",\"text\":" + json_string(text(v.text)) + "}";
+    json += i ? ",{\"label\":" : "{\"label\":";
+    append_json_string(json, text(v.label));
+    json += ",\"attribute\":";
+    append_json_string(json, text(v.attribute));
+    json += ",\"text\":";
+    append_json_string(json, text(v.text));
+    json += '}';
   }
   json += "],\"titles\":[";
+  // Never waits for the title mutex: while a renderer elsewhere holds it, the list read last
+  // time goes out again and the next request tries anew.
   orv_renderer_titles titles{};
-  if (orv_renderer_read_titles(channel_, &titles) == ORV_RENDERER_OK) {
-    for (std::size_t i = 0; i < titles.count; ++i) json += (i ? "," : "") + json_string(text(titles.titles[i]));
+  if (const int status = orv_renderer_try_read_titles(channel_, &titles);
+      status == ORV_RENDERER_OK || status == ORV_RENDERER_TIMED_OUT) {
+    for (std::size_t i = 0; i < titles.count; ++i) {
+      if (i) json += ',';
+      append_json_string(json, text(titles.titles[i]));
+    }
   }
-  return json + "]}";
+  json += "]}";
+  return json;
 }
 
 }  // namespace orv::web

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <string>
@@ -107,6 +111,22 @@ TEST(RendererClient, AreasLastWhileHeldAndOthersAreRefused) {
   // removes them.
   channel_handle h;
   ASSERT_EQ(orv_renderer_open(ticker.name.data(), ticker.name.size(), &h.channel), ORV_RENDERER_OK);
+  service->sections.write({"Kept"});
+  // A reader that must not block keeps the last list while another holds the mutex, and
+  // needs the mutex only once the bytes changed.
+  const auto first_title = [&] {
+    orv_renderer_titles t{};
+    const int status = orv_renderer_try_read_titles(h.channel, &t);
+    return std::to_string(status) + (t.count ? std::string(t.titles[0].data, t.titles[0].size) : "");
+  };
+  EXPECT_EQ(first_title(), "0Kept");
+  const int held = ::shm_open(("/sectionmutex" + ticker.name).c_str(), O_RDWR, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  EXPECT_EQ(first_title(), "0Kept");
+  std::memcpy(service->sections.title_area().data(), "New\0", 5);
+  EXPECT_EQ(first_title(), std::to_string(ORV_RENDERER_TIMED_OUT) + "Kept");
+  ::close(held);
+  EXPECT_EQ(first_title(), "0New");
   service->sections.write({"Kept"});
   service.reset();
   EXPECT_TRUE(exists("mem") && exists("sections") && exists("sectionmutex"));

@@ -91,21 +91,28 @@ TEST_F(Bridge, MonitorFollowsChangesLogLinesAndActions) {
     render.send("next");
     ASSERT_TRUE(render.receive_with({R"("type":"element")"}));
   }
-  // The log line of the second element comes as the third is asked for: in either order.
-  bool given = false, logged = false;
-  while (!(given && logged)) {
+  // The log line of the second element comes as the third is asked for: in either order. The
+  // first element's run message (its log text is its group's name) tells the current group.
+  bool given = false, logged = false, current = false;
+  while (!(given && logged && current)) {
     auto m = monitor.receive();
     if (!m) break;
     given = given || (m->find(R"("type":"given")") != std::string::npos && m->find("Library opens") != std::string::npos);
     logged = logged || m->find(R"("type":"log","line":"bridge story")") != std::string::npos;
+    current = current || m->find(R"("current":"headlines","current_outside":false)") != std::string::npos;
   }
-  EXPECT_TRUE(given && logged) << given << logged;
+  EXPECT_TRUE(given && logged && current) << given << logged << current;
 
   // Operator actions are tickertalk commands whose replies come back to the page.
   monitor.send(framed({"7", "SetNextGroup", "weather"}));
   EXPECT_TRUE(monitor.receive_with({R"("type":"reply","id":"7","fields":["ok"])"}));
   monitor.send(framed({"8", "SetNextGroup", "missing"}));
   EXPECT_TRUE(monitor.receive_with({R"("id":"8","fields":["error","SetNextGroup failed."])"}));
+  // Marks and priorities set from the pages show on the groups.
+  monitor.send(framed({"11", "AddPriorityGroup", "weather"}));
+  EXPECT_TRUE(monitor.receive_with({R"("name":"weather","marked":false,"priority":true)"}));
+  monitor.send(framed({"12", "DeleteGroupWhenInactive", "headlines"}));
+  EXPECT_TRUE(monitor.receive_with({R"("name":"headlines","marked":true)"}));
   monitor.send(framed({"9", "DeleteGroupWhenInactive", "weather"}));
   EXPECT_TRUE(monitor.receive_with({R"("id":"9","fields":["ok"])"}));
   EXPECT_TRUE(testing::eventually([&] { return ask({"3", "on_ticker", T, "GetGroups"}).back() == "headlines\n"; }));
@@ -151,6 +158,26 @@ TEST_F(Bridge, BadRequestsGetClientErrorsAndCostNothingElse) {
   EXPECT_FALSE(monitor.receive_with({"never"}, std::chrono::seconds(2)));
   page_socket after(web->port(), monitor_path());
   EXPECT_TRUE(after.receive_with({R"("type":"state")"}));
+
+  // A monitor that never reads while its ticker sends megabytes of events and log lines is
+  // dropped, and costs the others nothing.
+  const std::string log(30000, 'L');
+  std::string big = "<group name=\"big\">";
+  for (int i = 0; i < 4; ++i)
+    big += "<element key=\"" + std::to_string(i) + "\"><log_msg>" + log + "</log_msg><value label=\"t\">x</value></element>";
+  ASSERT_EQ(ask({"5", "on_ticker", T, "AddGroupAfterCurrent", big + "</group>"}).back(), "ok");
+  page_socket stalled(web->port(), monitor_path());
+  ASSERT_TRUE(stalled.open());
+  page_socket render(web->port(), "/ws/render/" + T);
+  for (int i = 0; i < 400; ++i) {  // 7 MB of run events and as much of log lines
+    render.send("next");
+    ASSERT_TRUE(render.receive_with({R"("type":"element")"}));
+  }
+  const auto read = stalled.bytes_until_closed(std::chrono::seconds(10));
+  ASSERT_TRUE(read.has_value()) << "still open";
+  EXPECT_LT(*read, std::size_t{8} << 20);  // what the sockets hold, and at most 1 MiB more
+  page_socket later(web->port(), monitor_path());
+  EXPECT_TRUE(later.receive_with({R"("type":"state")", R"("name":"big")"}));
   EXPECT_TRUE(web->running());
 }
 

@@ -173,6 +173,11 @@ def main():
             second.get(f"{base}/render/{ticker}")
             status = wait_for("the refusal", lambda: second.find_element(By.ID, "ticker-status").text)
             assert "already has a render page" in status, status
+            # While the crawl runs, the monitor tells the current group from what it is given.
+            second.get(f"{base}/ticker/{ticker}")
+            wait_for("the current group", lambda: second.find_elements(By.CSS_SELECTOR, ".group.current"))
+            assert second.find_element(By.ID, "current").text in ("headlines", "weather")
+            second.save_screenshot(os.path.join(shots, "monitor-live.png"))
         finally:
             second.quit()
         print(f"browser tests passed; screenshots in {shots}")

@@ -13,6 +13,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -127,6 +128,32 @@ class page_socket {
     std::string text = beast::buffers_to_string(buffer_.data());
     buffer_.consume(buffer_.size());
     return text;
+  }
+  // Reads whatever comes until the bridge closes the page: the bytes read, or nothing when
+  // it is still open after limit.
+  std::optional<std::size_t> bytes_until_closed(std::chrono::milliseconds limit) {
+    std::size_t bytes = 0;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      bool done = false;
+      boost::system::error_code error;
+      std::array<char, 65536> chunk;
+      beast::get_lowest_layer(ws_).async_read_some(asio::buffer(chunk), [&](const boost::system::error_code& e, std::size_t n) {
+        error = e;
+        bytes += n;
+        done = true;
+      });
+      io_.restart();
+      io_.run_for(std::chrono::milliseconds(500));
+      if (!done) {
+        beast::get_lowest_layer(ws_).cancel();
+        io_.restart();
+        io_.run();
+      } else if (error) {
+        return bytes;
+      }
+    }
+    return std::nullopt;
   }
   // The first message holding every one of parts, skipping others.
   std::optional<std::string> receive_with(const std::vector<std::string>& parts,

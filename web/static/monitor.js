@@ -17,6 +17,22 @@ async function act(fields) {
   appendLine('replies', fields[0] + ': ' + reply.join(' '));
 }
 
+let current = {current: '', current_outside: false, run_once_queue: -1};
+
+function showCurrent(message) {
+  current = message;
+  document.getElementById('current').textContent =
+    !message.current ? 'not known yet (it shows once an element with a log text has run)'
+    : message.current + (message.current_outside ? ' (not in the carousel: an independent or run-once group)' : '');
+  document.getElementById('run-once').textContent =
+    message.run_once_queue < 0 ? 'not known yet' : String(message.run_once_queue);
+  for (const card of document.querySelectorAll('#groups .group')) {
+    const on = !message.current_outside && card.dataset.group === message.current;
+    card.classList.toggle('current', on);
+    card.querySelector('.kind.on-air').hidden = !on;
+  }
+}
+
 function showGroups(message) {
   document.getElementById('exists').textContent = message.exists ? '' : 'no such ticker yet';
   const box = document.getElementById('groups');
@@ -25,6 +41,9 @@ function showGroups(message) {
     const card = page.el('div', undefined, 'group');
     card.dataset.group = group.name;
     const title = page.el('h3', group.name);
+    title.append(' ', page.el('span', 'current', 'kind on-air'));
+    if (group.priority) title.append(' ', page.el('span', 'queued as priority', 'kind'));
+    if (group.marked) title.append(' ', page.el('span', 'marked for deletion', 'kind'));
     const buttons = page.el('div');
     const actions = [['Next', 'SetNextGroup'], ['Priority', 'AddPriorityGroup'], ['Delete', 'DeleteGroupWhenInactive']];
     for (const [label, command] of actions) {
@@ -49,12 +68,16 @@ function showGiven(element) {
   box.textContent = lines.join('\n');
 }
 
-const link = page.live('/ws/monitor/' + encodeURIComponent(tickerName), message => {
-  if (message.type === 'state') showGroups(message);
+function show(message) {
+  if (message.type === 'state') { showGroups(message); showCurrent(current); }
+  else if (message.type === 'current') showCurrent(message);
   else if (message.type === 'given') showGiven(message.element);
   else if (message.type === 'log') appendLine('log', message.line);
   else if (message.type === 'event') appendLine('events', message.fields.join(' '));
-}, page.showStatus);
+  else if (message.type === 'batch') message.messages.forEach(show);
+}
+
+const link = page.live('/ws/monitor/' + encodeURIComponent(tickerName), show, page.showStatus);
 
 document.getElementById('add-group').addEventListener('submit', event => {
   event.preventDefault();
