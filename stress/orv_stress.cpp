@@ -450,7 +450,7 @@ int run(const options& opt) {
                            [&](const std::string& what, bool held) { out.check(what, held); },
                            [](const std::string& text) { std::printf("note: %s\n", text.c_str()); }});
   const auto still = talk_once(service_at, {"ListTickers"});
-  web.report([&](auto&&... a) { out.figure(a...); }, [&](auto&&... a) { out.check(a...); }, !opt.sanitizer_build);
+  web.report([&](auto&&... a) { out.figure(a...); }, [&](auto&&... a) { out.check(a...); });
 
   const cycle_result& last = rounds.back();
   last.print(out, opt, !event_port_taken);

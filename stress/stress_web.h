@@ -35,11 +35,10 @@ class web_load {
   // Stops the pages, running io until they are closed.
   void end_cycle(boost::asio::io_context& io);
 
-  // The figures of every cycle, and the checks: every monitor page got the state and
-  // stayed, and, when judge_waits (a sanitizer build's waits say nothing), the render page
-  // waited no longer than the native renderer allows in the same window.
+  // The figures of every cycle, the render page's worst wait against the native renderer's,
+  // and the checks: every monitor page got the state and stayed, the render page was served.
   void report(const std::function<void(const std::string&, double, const std::string&)>& figure,
-              const std::function<void(const std::string&, bool)>& check, bool judge_waits);
+              const std::function<void(const std::string&, bool)>& check);
 
  private:
   struct monitor_pages;
