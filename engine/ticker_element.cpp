@@ -79,8 +79,8 @@ void TickerElement::ParseXml(const std::string& xml) {
 
 void TickerElement::SetKey(const std::string& key) { key_ = key; }
 
-void TickerElement::AddValue(const std::string& label, const std::string& attribute, const std::string& text) {
-  values_.push_back({label, attribute, text});
+void TickerElement::AddValue(std::string label, std::string attribute, std::string text) {
+  values_.push_back({std::move(label), std::move(attribute), std::move(text)});
 }
 
 void TickerElement::SetValue(const std::string& label, const std::string& attribute, const std::string& text) {
@@ -129,6 +129,11 @@ sharedTickerElement::sharedTickerElement(std::shared_ptr<element_key_index> inde
 
 sharedTickerElement::sharedTickerElement(const TickerElement& element, std::shared_ptr<element_key_index> index)
     : TickerElement(element), index_(std::move(index)) {
+  if (index_) index_->insert(key(), *this);
+}
+
+sharedTickerElement::sharedTickerElement(TickerElement&& element, std::shared_ptr<element_key_index> index)
+    : TickerElement(std::move(element)), index_(std::move(index)) {
   if (index_) index_->insert(key(), *this);
 }
 

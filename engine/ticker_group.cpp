@@ -30,7 +30,7 @@ bool strict_int(std::string text, std::int32_t& value) {
 struct TickerGroup::parse_state {
   explicit parse_state(TickerGroup& target) : group(target) {}
   TickerGroup& group;
-  std::unique_ptr<TickerElement> element;  // the element being read, if any
+  std::optional<TickerElement> element;  // the element being read, if any
   std::string label;
   std::string attribute;
   std::string buffer;
@@ -83,7 +83,7 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
       }
     }
   } else if (std::strcmp(name, "element") == 0) {
-    element = std::make_unique<TickerElement>();
+    element.emplace();
     label.clear();
     attribute.clear();
     element->SetDesign(g.default_design_);
@@ -130,7 +130,7 @@ void TickerGroup::parse_state::end(const char* name) {
   } else if (!element) {
     return;
   } else if (std::strcmp(name, "element") == 0) {
-    g.StoreElement(*element);
+    g.StoreElement(std::move(*element));
     element.reset();
   } else if (std::strcmp(name, "log_msg") == 0) {
     element->SetLogMsg(content());
@@ -395,14 +395,16 @@ void TickerGroup::Clear() {
   Touch();
 }
 
-void TickerGroup::StoreElement(const TickerElement& element) {
-  auto it = elements_.find(element.key());
-  if (it != elements_.end()) {
-    *it->second = element;  // keeps its place and its registration under the same key
+void TickerGroup::StoreElement(TickerElement&& element) {
+  auto it = elements_.lower_bound(element.key());
+  if (it != elements_.end() && it->first == element.key()) {
+    *it->second = std::move(element);  // keeps its place and its registration under the same key
   } else {
     const bool was_empty = elements_.empty();
     auto index = feed_manager_ ? feed_manager_->key_index() : nullptr;
-    it = elements_.emplace(element.key(), std::make_shared<sharedTickerElement>(element, std::move(index))).first;
+    std::string key = element.key();
+    it = elements_.emplace_hint(it, std::move(key),
+                                std::make_shared<sharedTickerElement>(std::move(element), std::move(index)));
     if (was_empty) cursor_ = it;
   }
   if (it->second->design().empty()) it->second->SetDesign(default_design_);
