@@ -274,10 +274,14 @@ std::vector<std::string> TickerControl::GetUpcomingSections() {
   do {
     s = previous(s);
   } while ((*s)->section().empty());
-  while (sections.size() < max_upcoming_sections) {
+  // One turn of the carousel gives every name the list can hold; the rest repeats them,
+  // so a carousel with few named groups is walked once, not once per name.
+  const position first = s;
+  do {
     if (!(*s)->section().empty()) sections.push_back((*s)->section());
     s = next(s);
-  }
+  } while (s != first && sections.size() < max_upcoming_sections);
+  for (std::size_t i = 0; sections.size() < max_upcoming_sections; ++i) sections.push_back(sections[i]);
   return sections;
 }
 
