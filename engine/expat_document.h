@@ -10,7 +10,16 @@ namespace orv {
 
 using expat_parser = std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)>;
 
-inline expat_parser make_expat_parser() { return expat_parser(XML_ParserCreate(nullptr), &XML_ParserFree); }
+// Expat salts its hash tables against crafted names; left to itself it asks the system for
+// a fresh salt on every document, which costs more than parsing a small one. One secret
+// salt for the whole process protects as well.
+unsigned long expat_hash_salt();
+
+inline expat_parser make_expat_parser() {
+  expat_parser parser(XML_ParserCreate(nullptr), &XML_ParserFree);
+  if (parser) XML_SetHashSalt(parser.get(), expat_hash_salt());
+  return parser;
+}
 
 // Parses a whole document; Expat takes int lengths, so very long texts go in slices.
 inline bool parse_document(XML_Parser parser, std::string_view text) {

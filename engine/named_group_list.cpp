@@ -16,6 +16,7 @@ named_group_list::position named_group_list::erase(position at) {
   std::vector<position>& positions = entry->second;
   positions.erase(std::find(positions.begin(), positions.end(), at));
   if (positions.empty()) index_.erase(entry);
+  if (at == remembered_) remembered_ = groups_.end();
   const position next = groups_.erase(at);
   changed();
   return next;
@@ -24,6 +25,7 @@ named_group_list::position named_group_list::erase(position at) {
 void named_group_list::clear() {
   groups_.clear();
   index_.clear();
+  remembered_ = groups_.end();
   changed();
 }
 

@@ -36,6 +36,8 @@ class named_group_list {
     groups_.splice(before, groups_, moved);
     changed();
   }
+  // A position the owner keeps between calls; it becomes end() when its group leaves.
+  position& remembered() { return remembered_; }
   // Called after every insert, erase, clear and move.
   void set_on_change(std::function<void()> on_change) { on_change_ = std::move(on_change); }
 
@@ -47,6 +49,7 @@ class named_group_list {
  private:
   std::list<group_ptr> groups_;
   std::unordered_map<std::string, std::vector<position>> index_;
+  position remembered_ = groups_.end();
   std::function<void()> on_change_;
 
   void changed() {

@@ -38,12 +38,19 @@ bool TickerControl::HasActiveGroup(const std::string& group_name) {
   return false;
 }
 
-// Asked on every request, so it stops at the first group with content, starting with the
-// current one, which is the one that has content in the common case.
+// Asked on every pass of a request, so it stops at the first group with content, starting
+// with the current one, which has content in the common case, and then the one found last
+// time: a request that moves past many exhausted groups would otherwise walk the carousel
+// once for each group it passes.
 bool TickerControl::AllGroupsEmpty() {
   if (cursor_ != groups_.end() && !(*cursor_)->IsEmpty()) return false;
-  for (auto it = groups_.begin(); it != groups_.end(); ++it)
-    if (it != cursor_ && !(*it)->IsEmpty()) return false;
+  position& found = groups_.remembered();
+  if (found != groups_.end() && found != cursor_ && !(*found)->IsEmpty()) return false;
+  for (auto it = groups_.begin(); it != groups_.end(); ++it) {
+    if (it == cursor_ || it == found || (*it)->IsEmpty()) continue;
+    found = it;
+    return false;
+  }
   return true;
 }
 
@@ -186,8 +193,7 @@ bool TickerControl::TakePriorityGroup() {
   position found = groups_.end();
   std::string group_name;
   while (found == groups_.end() && !priority_names_.empty()) {
-    group_name = priority_names_.front();
-    priority_names_.pop_front();
+    group_name = priority_names_.pop_front();
     found = groups_.find(group_name);
     if (found == groups_.end() && LogAt(40))
       log_->stream(40) << "Deleting group which is marked for deletion from priority:" << group_name
@@ -268,10 +274,14 @@ std::vector<std::string> TickerControl::GetUpcomingSections() {
   do {
     s = previous(s);
   } while ((*s)->section().empty());
-  while (sections.size() < max_upcoming_sections) {
+  // One turn of the carousel gives every name the list can hold; the rest repeats them,
+  // so a carousel with few named groups is walked once, not once per name.
+  const position first = s;
+  do {
     if (!(*s)->section().empty()) sections.push_back((*s)->section());
     s = next(s);
-  }
+  } while (s != first && sections.size() < max_upcoming_sections);
+  for (std::size_t i = 0; sections.size() < max_upcoming_sections; ++i) sections.push_back(sections[i]);
   return sections;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/element_stream.h"
+#include "engine/name_queue.h"
 #include "engine/named_group_list.h"
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_control_interface.h"
@@ -197,7 +198,7 @@ class TickerControl : public element_stream, public ticker_control_interface {
   named_group_list groups_;
   named_group_list independent_;
   std::list<group_ptr> run_once_;
-  std::deque<std::string> priority_names_;
+  name_queue priority_names_;
   position cursor_;
   position independent_cursor_;
   position superseded_;

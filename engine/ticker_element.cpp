@@ -4,6 +4,7 @@
 
 #include "engine/expat_document.h"
 #include "engine/value_encoding.h"
+#include "engine/xml_tags.h"
 
 namespace orv {
 
@@ -25,10 +26,11 @@ void XMLCALL element_start(void* data, const XML_Char* name, const XML_Char** at
   state.attribute.clear();
   state.buffer.clear();
   state.base64 = state.single_byte = false;
-  if (std::strcmp(name, "element") == 0) {
+  const tag started = tag_of(name);
+  if (started == tag::element) {
     for (auto a = attributes; *a; a += 2)
       if (std::strcmp(a[0], "key") == 0) state.element.SetKey(a[1]);
-  } else if (std::strcmp(name, "value") == 0) {
+  } else if (started == tag::value) {
     for (auto a = attributes; *a; a += 2) {
       if (std::strcmp(a[0], "label") == 0) {
         state.label = a[1];
@@ -48,14 +50,15 @@ void XMLCALL element_text(void* data, const XML_Char* text, int length) {
 
 void XMLCALL element_end(void* data, const XML_Char* name) {
   auto& state = *static_cast<element_parse*>(data);
-  if (std::strcmp(name, "log_msg") == 0) {
+  const tag ended = tag_of(name);
+  if (ended == tag::log_msg) {
     state.element.SetLogMsg(state.buffer);
-  } else if (std::strcmp(name, "ttl") == 0) {
+  } else if (ended == tag::ttl) {
     state.element.SetTtl(loose_int(trim_blanks(state.buffer)));
-  } else if (std::strcmp(name, "value") == 0) {
+  } else if (ended == tag::value) {
     state.element.AddValue(state.label, state.attribute,
                            decode_value(state.buffer, state.base64, state.single_byte));
-  } else if (std::strcmp(name, "design") == 0) {
+  } else if (ended == tag::design) {
     state.element.SetDesign(trim_blanks(state.buffer));
   }
 }
@@ -66,6 +69,7 @@ TickerElement::TickerElement(const std::string& xml) { ParseXml(xml); }
 
 void TickerElement::ParseXml(const std::string& xml) {
   element_parse state(*this);
+  values_.reserve(4);  // the usual few values without regrowing
   auto parser = make_expat_parser();
   if (!parser) {
     key_.clear();
@@ -79,8 +83,8 @@ void TickerElement::ParseXml(const std::string& xml) {
 
 void TickerElement::SetKey(const std::string& key) { key_ = key; }
 
-void TickerElement::AddValue(const std::string& label, const std::string& attribute, const std::string& text) {
-  values_.push_back({label, attribute, text});
+void TickerElement::AddValue(std::string label, std::string attribute, std::string text) {
+  values_.push_back({std::move(label), std::move(attribute), std::move(text)});
 }
 
 void TickerElement::SetValue(const std::string& label, const std::string& attribute, const std::string& text) {
@@ -129,6 +133,11 @@ sharedTickerElement::sharedTickerElement(std::shared_ptr<element_key_index> inde
 
 sharedTickerElement::sharedTickerElement(const TickerElement& element, std::shared_ptr<element_key_index> index)
     : TickerElement(element), index_(std::move(index)) {
+  if (index_) index_->insert(key(), *this);
+}
+
+sharedTickerElement::sharedTickerElement(TickerElement&& element, std::shared_ptr<element_key_index> index)
+    : TickerElement(std::move(element)), index_(std::move(index)) {
   if (index_) index_->insert(key(), *this);
 }
 

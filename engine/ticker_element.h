@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace orv {
@@ -22,12 +23,14 @@ class TickerElement {
   explicit TickerElement(const std::string& xml);
   TickerElement(const TickerElement&) = default;
   TickerElement& operator=(const TickerElement&) = default;
+  TickerElement(TickerElement&&) = default;
+  TickerElement& operator=(TickerElement&&) = default;
   virtual ~TickerElement() = default;
 
   virtual void SetKey(const std::string& key);
 
   // Appends, even when the label is already present.
-  void AddValue(const std::string& label, const std::string& attribute, const std::string& text);
+  void AddValue(std::string label, std::string attribute, std::string text);
   // Replaces text and attribute of the first value with this label, or appends.
   void SetValue(const std::string& label, const std::string& attribute, const std::string& text);
   // Element XML, written without escaping.
@@ -83,7 +86,7 @@ class element_key_index {
   std::size_t size() const { return elements_.size(); }
 
  private:
-  std::map<std::string, sharedTickerElement*> elements_;
+  std::unordered_map<std::string, sharedTickerElement*> elements_;
 };
 
 // An element shared between a group and the ticker's key index. Assigning to it through a
@@ -91,8 +94,9 @@ class element_key_index {
 class sharedTickerElement : public TickerElement, public std::enable_shared_from_this<sharedTickerElement> {
  public:
   explicit sharedTickerElement(std::shared_ptr<element_key_index> index);
-  // Copies every field of element and registers under its key (when not empty).
+  // Takes every field of element and registers under its key (when not empty).
   sharedTickerElement(const TickerElement& element, std::shared_ptr<element_key_index> index);
+  sharedTickerElement(TickerElement&& element, std::shared_ptr<element_key_index> index);
   sharedTickerElement(const sharedTickerElement&) = delete;
   sharedTickerElement& operator=(const sharedTickerElement&) = delete;
   ~sharedTickerElement() override;

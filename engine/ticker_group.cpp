@@ -3,12 +3,14 @@
 #include <boost/lexical_cast.hpp>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
 #include "engine/expat_document.h"
 #include "engine/ticker_clock.h"
 #include "engine/value_encoding.h"
+#include "engine/xml_tags.h"
 
 namespace orv {
 
@@ -30,7 +32,9 @@ bool strict_int(std::string text, std::int32_t& value) {
 struct TickerGroup::parse_state {
   explicit parse_state(TickerGroup& target) : group(target) {}
   TickerGroup& group;
-  std::unique_ptr<TickerElement> element;  // the element being read, if any
+  std::optional<TickerElement> element;  // the element being read, if any
+  // Its values, gathered here and handed over at its end in a list of their exact size.
+  std::vector<TickerValue> values;
   std::string label;
   std::string attribute;
   std::string buffer;
@@ -61,7 +65,8 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
   buffer.clear();
   base64 = single_byte = false;
   auto& g = group;
-  if (std::strcmp(name, "group") == 0) {
+  const tag started = tag_of(name);
+  if (started == tag::group) {
     if (logs(g.log_, 95)) g.log_->stream(95) << "startElement: Found group\n";
     for (auto a = attributes; *a; a += 2)
       if (std::strcmp(a[0], "form") == 0 && std::strcmp(a[1], "stored") == 0) stored = true;
@@ -82,8 +87,9 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
         if (!strict_int(value, g.ttl_) && logs(g.log_, 20)) g.log_->stream(20) << "Failed lexical cast of ttl from xml";
       }
     }
-  } else if (std::strcmp(name, "element") == 0) {
-    element = std::make_unique<TickerElement>();
+  } else if (started == tag::element) {
+    element.emplace();
+    values.clear();
     label.clear();
     attribute.clear();
     element->SetDesign(g.default_design_);
@@ -103,7 +109,7 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
         element->SetFromFeed(true);
       }
     }
-  } else if (std::strcmp(name, "value") == 0 && element) {
+  } else if (started == tag::value && element) {
     // Label and attribute carry over to the next value of the same element when absent.
     for (auto a = attributes; *a; a += 2) {
       if (std::strcmp(a[0], "label") == 0) {
@@ -120,25 +126,27 @@ void TickerGroup::parse_state::start(const char* name, const char** attributes) 
 
 void TickerGroup::parse_state::end(const char* name) {
   auto& g = group;
-  if (std::strcmp(name, "section") == 0) {
+  const tag ended = tag_of(name);
+  if (ended == tag::section) {
     g.section_ = stored ? content() : trim_blanks(buffer);
     if (logs(g.log_, 95)) g.log_->stream(95) << "Found section: " << g.section_;
-  } else if (std::strcmp(name, "subscribeurl") == 0) {
+  } else if (ended == tag::subscribeurl) {
     g.subscribe_urls_.push_back(stored ? content() : trim_blanks(buffer));
-  } else if (std::strcmp(name, "defaultdesign") == 0) {
+  } else if (ended == tag::defaultdesign) {
     g.default_design_ = content();
   } else if (!element) {
     return;
-  } else if (std::strcmp(name, "element") == 0) {
-    g.StoreElement(*element);
+  } else if (ended == tag::element) {
+    element->SetValues({std::make_move_iterator(values.begin()), std::make_move_iterator(values.end())});
+    g.StoreElement(std::move(*element));
     element.reset();
-  } else if (std::strcmp(name, "log_msg") == 0) {
+  } else if (ended == tag::log_msg) {
     element->SetLogMsg(content());
-  } else if (std::strcmp(name, "ttl") == 0) {
+  } else if (ended == tag::ttl) {
     element->SetTtl(loose_int(trim_blanks(buffer)));
-  } else if (std::strcmp(name, "value") == 0) {
-    element->AddValue(label, attribute, stored ? content() : decode_value(buffer, base64, single_byte));
-  } else if (std::strcmp(name, "design") == 0) {
+  } else if (ended == tag::value) {
+    values.push_back({label, attribute, stored ? content() : decode_value(buffer, base64, single_byte)});
+  } else if (ended == tag::design) {
     element->SetDesign(stored ? content() : trim_blanks(buffer));
   }
 }
@@ -395,14 +403,19 @@ void TickerGroup::Clear() {
   Touch();
 }
 
-void TickerGroup::StoreElement(const TickerElement& element) {
-  auto it = elements_.find(element.key());
-  if (it != elements_.end()) {
-    *it->second = element;  // keeps its place and its registration under the same key
+void TickerGroup::StoreElement(TickerElement&& element) {
+  // Documents list their elements in key order as a rule: a key after the last one needs
+  // no search.
+  auto it = elements_.end();
+  if (!elements_.empty() && !(std::prev(it)->first < element.key())) it = elements_.lower_bound(element.key());
+  if (it != elements_.end() && it->first == element.key()) {
+    *it->second = std::move(element);  // keeps its place and its registration under the same key
   } else {
     const bool was_empty = elements_.empty();
     auto index = feed_manager_ ? feed_manager_->key_index() : nullptr;
-    it = elements_.emplace(element.key(), std::make_shared<sharedTickerElement>(element, std::move(index))).first;
+    std::string key = element.key();
+    it = elements_.emplace_hint(it, std::move(key),
+                                std::make_shared<sharedTickerElement>(std::move(element), std::move(index)));
     if (was_empty) cursor_ = it;
   }
   if (it->second->design().empty()) it->second->SetDesign(default_design_);

@@ -74,7 +74,8 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   bool DeleteElement(const std::string& key);
   void Clear();
   // Inserts, or replaces the content of the element with the same key in place.
-  void StoreElement(const TickerElement& element);
+  void StoreElement(const TickerElement& element) { StoreElement(TickerElement(element)); }
+  void StoreElement(TickerElement&& element);
   void SetAllTtl(std::int32_t ttl);
   void SetAllSkipArmed(bool armed);
   const element_map& elements() const { return elements_; }

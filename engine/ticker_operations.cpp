@@ -217,7 +217,7 @@ bool TickerControl::AddPriorityGroup(const std::string& group_name) {
                        << " is currently active in the ticker.\n";
     return false;
   }
-  if (std::find(priority_names_.begin(), priority_names_.end(), group_name) != priority_names_.end()) {
+  if (priority_names_.contains(group_name)) {
     if (LogAt(40))
       log_->stream(40) << "AddPriorityGroup: Group exist in priority queue and is ignored: " << group_name
                        << " queue size = " << priority_names_.size();
@@ -239,7 +239,7 @@ bool TickerControl::DeleteGroup(const std::string& group_name) {
     if (LogAt(20)) log_->stream(20) << "DeleteGroup failed, group_name =''  " << std::endl;
     return false;
   }
-  std::erase(priority_names_, group_name);
+  priority_names_.erase(group_name);
   NoteTickerChanged();
 
   // A live group of that name goes first; a marked one is only moved past.

@@ -39,7 +39,7 @@ ticker_settings TickerControl::GetSettings() const {
           at(independent_, independent_cursor_),
           at(groups_, superseded_),
           next_group_name_,
-          priority_names_,
+          priority_names_.names(),
           designs_,
           icon_designs_,
           icon_commands_,
@@ -62,7 +62,7 @@ void TickerControl::Restore(const ticker_lists& lists, const ticker_settings& se
   for (const group_ptr& group : independent_) group->Subscribe();
   for (const group_ptr& group : run_once_) group->Subscribe();
   next_group_name_ = settings.next_group_name;
-  priority_names_ = settings.priority_names;
+  priority_names_.assign(settings.priority_names);
   designs_ = settings.designs;
   icon_designs_ = settings.icon_designs;
   icon_commands_ = settings.icon_commands;

@@ -142,7 +142,7 @@ std::u16string utf8_to_utf16(std::string_view text) {
   return out;
 }
 
-std::string decode_value(const std::string& text, bool base64, bool single_byte) {
+std::string decode_value(std::string text, bool base64, bool single_byte) {
   if (base64) return decode_base64(text);
   if (single_byte) return utf8_to_single_byte(text);
   return text;

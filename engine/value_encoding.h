@@ -21,7 +21,7 @@ std::string utf8_to_single_byte(std::string_view text);
 std::u16string utf8_to_utf16(std::string_view text);
 
 // Value text as read from XML: base64 first, then "uft8single", else unchanged.
-std::string decode_value(const std::string& text, bool base64, bool single_byte);
+std::string decode_value(std::string text, bool base64, bool single_byte);
 
 // Strips line feeds, carriage returns, tabs and blanks at both ends.
 std::string trim_blanks(std::string_view text);

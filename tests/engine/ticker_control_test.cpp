@@ -100,6 +100,13 @@ TEST_F(CarouselTest, PriorityGroupRunsNextOnceAndSkipsItsPrioritySkipElements) {
 
   EXPECT_EQ(next(7), (keys{"a1", "c2", "a1", "b1", "c1", "c2", "a1"}));
   EXPECT_EQ(ticker->GetPriorityQueueSize(), 0);
+
+  // A name that left the queue with its group and is queued again stands at the back.
+  ASSERT_TRUE(ticker->AddPriorityGroup("B") && ticker->AddPriorityGroup("C") && ticker->DeleteGroup("C"));
+  add("A", group_xml("C", {"c3"}));
+  ASSERT_TRUE(ticker->AddPriorityGroup("A") && ticker->AddPriorityGroup("C"));
+  EXPECT_EQ(ticker->GetPriorityQueueSize(), 3);
+  EXPECT_EQ(next(4), (keys{"b1", "a1", "c3", "b1"}));
 }
 
 TEST_F(CarouselTest, PriorityNameOfAMarkedGroupIsDroppedAndTheCarouselAdvances) {
