@@ -104,4 +104,37 @@ TEST(WaitableObject, AnUrgentDescriptorIsServedBetweenQueuedHandlers) {
   for (int fd : {urgent_pipe[0], urgent_pipe[1], plain_pipe[0], plain_pipe[1]}) ::close(fd);
 }
 
+// The loop keeps its longest handler with the kind of work the handler named ("other" when
+// it named none), logs each new longest, and keeps how long it ran handlers without a look
+// at its urgent descriptors.
+TEST(Asyncore, KeepsItsLongestTurnWithItsKindAndItsLongestStretchWithoutALook) {
+  auto logger = std::make_shared<orv::testing::memory_logger>();
+  auto core = std::make_shared<vorn::asyncore>(logger);
+  int urgent_pipe[2];
+  ASSERT_EQ(::pipe2(urgent_pipe, O_NONBLOCK), 0);
+  auto urgent = std::make_unique<pipe_reader>(core->get_event_dispatcher(), urgent_pipe[0], true);
+  const auto busy = [](std::chrono::milliseconds length) {
+    for (const auto until = std::chrono::steady_clock::now() + length; std::chrono::steady_clock::now() < until;) {
+    }
+  };
+  int ran = 0;
+  boost::asio::post(core->io_context(), [&] { vorn::loop_turns::name("test", "quick"); ++ran; });
+  boost::asio::post(core->io_context(), [&] { vorn::loop_turns::name("test", "slow"); busy(std::chrono::milliseconds(3)); ++ran; });
+  EXPECT_TRUE(orv::testing::run_until(*core, [&] { return ran == 2; }));
+  const auto& turns = core->turns();
+  EXPECT_GE(turns.longest_turn(), std::chrono::milliseconds(3));
+  EXPECT_EQ(turns.longest_kind(), "test slow");
+  EXPECT_GE(turns.longest_unwatched(), std::chrono::milliseconds(3));
+  EXPECT_EQ(logger->count("Longest loop turn so far: "), logger->count("test slow") + logger->count("test quick"));
+
+  boost::asio::post(core->io_context(), [&] { ++ran; });
+  boost::asio::post(core->io_context(), [&] { busy(std::chrono::milliseconds(6)); ++ran; });
+  EXPECT_TRUE(orv::testing::run_until(*core, [&] { return ran == 4; }));
+  EXPECT_GE(turns.longest_turn(), std::chrono::milliseconds(6));
+  EXPECT_EQ(turns.longest_kind(), "other");
+  EXPECT_EQ(logger->count(", other"), 1);
+  urgent.reset();
+  for (int fd : urgent_pipe) ::close(fd);
+}
+
 }  // namespace
