@@ -32,7 +32,7 @@ class event_dispatcher {
   // Runs the callback of every urgent descriptor readable now; never waits.
   void serve_urgent();
 
-  std::chrono::microseconds check_interval{250};
+  std::chrono::microseconds check_interval{100};
 
  private:
   boost::asio::io_context& io_;
