@@ -221,15 +221,23 @@ void tcp_connection::finish(const std::string& reason) {
   } catch (const std::exception& e) {
     log_line(logger_, 20, std::string("Protocol failed while closing: ") + e.what());
   }
-  release_in_turns(std::move(protocol), socket_.get_executor());
+  // Output a peer never read may be megabytes: it goes too, a part per turn.
+  std::deque<std::string> unsent;
+  unsent.swap(queue_);
+  release_in_turns(std::move(protocol), std::move(unsent), socket_.get_executor());
   if (on_closed) on_closed(reason.empty() ? "connection closed" : reason);
 }
 
-void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, const executor& on) {
-  if (!protocol->release_some()) return;
-  boost::asio::post(on, [protocol = std::move(protocol), on]() mutable {
-    loop_turns::name(protocol->kind(), "close");
-    release_in_turns(std::move(protocol), on);
+void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
+                                      const executor& on) {
+  constexpr std::size_t bytes_per_turn = std::size_t{1} << 20;
+  for (std::size_t freed = 0; !unsent.empty() && freed < bytes_per_turn; unsent.pop_front())
+    freed += unsent.front().size();
+  if (protocol && !protocol->release_some()) protocol.reset();
+  if (!protocol && unsent.empty()) return;
+  boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on]() mutable {
+    loop_turns::name("connection", "close");
+    release_in_turns(std::move(protocol), std::move(unsent), on);
   });
 }
 

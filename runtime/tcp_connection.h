@@ -53,7 +53,8 @@ class tcp_connection : public transport,
   void shut(const std::string& reason, int level);
   void finish(const std::string& reason);
   using executor = boost::asio::ip::tcp::socket::executor_type;
-  static void release_in_turns(std::shared_ptr<base_protocol> protocol, const executor& on);
+  static void release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
+                               const executor& on);
   void account();
 
   boost::asio::ip::tcp::socket socket_;
