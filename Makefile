@@ -46,7 +46,8 @@ run: build
 	@$(BUILD)/orv_ticker --RegServer
 	@exec $(BUILD)/orv_ticker $(RUN_ARGS)
 
-# Release build; each benchmark prints "name value unit" lines and writes $(BUILD)/bench/<name>.json.
+# Release build; each benchmark prints "name value unit" lines and writes $(BUILD)/bench/<name>.json;
+# a table of every figure against its bar in bench/bars.txt closes the run.
 bench:
 	@bash scripts/install-deps.sh bench
 	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DORV_BENCH=ON >/dev/null
@@ -60,6 +61,7 @@ bench:
 	  --json=$(BUILD)/bench/tickertalk.json
 	@$(BENCH_BUILD)/bench/orv_bench_automation --json=$(BUILD)/bench/automation.json
 	@$(BENCH_BUILD)/bench/orv_bench_state --json=$(BUILD)/bench/state.json
+	@$(BENCH_BUILD)/bench/orv_bench_summary bench/bars.txt $(BUILD)/bench
 
 # clang build with AddressSanitizer and UndefinedBehaviorSanitizer; each target runs FUZZ_SECONDS.
 fuzz:

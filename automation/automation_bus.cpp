@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "automation/bus_methods.h"
+#include "runtime/loop_turns.h"
 #include "automation/interface_description.h"
 
 namespace orv {
@@ -123,6 +124,7 @@ class automation_bus : public std::enable_shared_from_this<automation_bus> {
   // Runs sd-bus until it has nothing more to do or the turn's share is used, then waits for
   // the descriptor or the next timeout; a full turn yields to other work first.
   void pump() {
+    vorn::loop_turns::name("automation", "call");
     if (!bus_) return;
     for (int i = 0; i < messages_per_turn; ++i) {
       int r = sd_bus_process(bus_, nullptr);

@@ -16,14 +16,17 @@ constexpr std::string_view end_of_message = "\r\n";
 
 std::int32_t next_connection_id = 1;
 
-// A client pipelining heavy commands gets this many answered per loop turn, so the
-// renderers' requests are never queued behind a whole read of them.
+// A client pipelining heavy commands gets this many answered per loop turn, and no more
+// than fit in the time, so the renderers' requests are never queued behind a whole read of
+// them.
 constexpr std::size_t commands_per_turn = 32;
+constexpr std::chrono::microseconds command_time_per_turn{250};
 
 // Answers a connection beyond the limit with the reason and hangs up.
 class refusal : public vorn::base_protocol {
  public:
   explicit refusal(std::size_t limit) : limit_(limit) {}
+  const char* kind() const override { return "tickertalk"; }
   void connection_made() override {
     vorn::message notice;
     notice.start("*");
@@ -52,6 +55,7 @@ tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logg
                 {"ListTickers", &tickertalk_protocol::on_list_tickers},
                 {"on_ticker", &tickertalk_protocol::on_ticker}} {
   set_messages_per_turn(commands_per_turn);
+  set_turn_budget(command_time_per_turn);
   if (logger_->should_log(80)) logger_->stream(80) << "Creating tickertalk_protocol";
 }
 

@@ -24,6 +24,7 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
 
   void connection_made() override;
   void message_received(const field_list& fields) override;
+  const char* kind() const override { return "tickertalk"; }
 
   std::int32_t id() const { return connection_id_; }
   // Set by the "protocol" command; broadcast events go only to connections that asked.

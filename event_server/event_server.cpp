@@ -8,11 +8,13 @@
 #include <utility>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/tokenizer.hpp>
 
 #include "runtime/descriptor_shortage.h"
+#include "runtime/loop_turns.h"
 #include "runtime/system_error.h"
 
 namespace orv {
@@ -104,6 +106,7 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
     auto l = std::make_shared<listener>(loop_->io_context());
     std::weak_ptr<event_server_core> weak = weak_from_this();
     acceptor_.async_accept(l->socket, [weak, l](const boost::system::error_code& ec) {
+      vorn::loop_turns::name("log listener", "accept");
       auto self = weak.lock();
       if (!self || ec == asio::error::operation_aborted) return;
       if (ec) {
@@ -193,30 +196,33 @@ class event_server_instance::event_server_core : public std::enable_shared_from_
     close(l);
   }
 
-  // Sends at once what the socket takes and queues the rest; an error is returned, not handled.
+  // Queues the line; it leaves in a handler of its own, so the renderer request that sends
+  // it gets its answer first. Lines queued meanwhile leave together. A listener whose queue
+  // is full gets an error, returned, not handled.
   boost::system::error_code send(listener& l, std::string text) {
-    boost::system::error_code ec;
-    if (l.queue.empty()) {
-      const std::size_t sent = l.socket.write_some(asio::buffer(text), ec);
-      if (ec == asio::error::would_block || ec == asio::error::try_again)
-        ec.clear();
-      else if (ec)
-        return ec;
-      if (sent == text.size()) return ec;
-      text.erase(0, sent);
-    }
     if (l.queued_bytes + text.size() > config_.max_queued_bytes)
       return boost::system::error_code(ENOBUFS, boost::system::system_category());
     l.queued_bytes += text.size();
-    l.queue.push_back(std::move(text));
-    if (l.queue.size() == 1) write_queued(find(l));
-    return ec;
+    if (l.queue.size() > 1) {
+      l.queue.back() += text;  // not in flight yet
+    } else {
+      l.queue.push_back(std::move(text));
+      if (l.queue.size() == 1) {
+        std::weak_ptr<event_server_core> weak = weak_from_this();
+        asio::post(loop_->io_context(), [weak, l = find(l)] {
+          vorn::loop_turns::name("log listener", "write");
+          if (auto self = weak.lock(); self && l && !l->dropped) self->write_queued(l);
+        });
+      }
+    }
+    return {};
   }
 
   void write_queued(const listener_ptr& l) {
     std::weak_ptr<event_server_core> weak = weak_from_this();
     asio::async_write(l->socket, asio::buffer(l->queue.front()),
                       [weak, l](const boost::system::error_code& ec, std::size_t) {
+                        vorn::loop_turns::name("log listener", "write");
                         auto self = weak.lock();
                         if (!self || l->dropped) return;
                         l->queued_bytes -= l->queue.front().size();

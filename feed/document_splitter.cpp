@@ -38,6 +38,14 @@ void document_splitter::feed(std::string_view bytes, const std::function<bool(st
   }
 }
 
+bool document_splitter::discard_some(std::size_t bytes) {
+  for (std::size_t dropped = 0; !pieces_.empty() && dropped < bytes; pieces_.pop_back()) {
+    dropped += pieces_.back().size();
+    size_ -= pieces_.back().size();
+  }
+  return !pieces_.empty();
+}
+
 void document_splitter::append(std::string_view bytes) {
   if (bytes.empty()) return;
   if (!pieces_.empty() && pieces_.back().size() + bytes.size() <= piece_size)

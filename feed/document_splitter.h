@@ -20,6 +20,9 @@ class document_splitter {
   void feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message);
   // Bytes of the message not finished yet.
   std::size_t unfinished_size() const { return size_; }
+  // Drops about this many bytes of the unfinished message, from its end; true while some
+  // are left. For letting go of a large one a part at a time.
+  bool discard_some(std::size_t bytes);
 
  private:
   void append(std::string_view bytes);

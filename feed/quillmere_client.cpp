@@ -116,6 +116,9 @@ bool quillmere_client_protocol::hand_on(std::string&& message) {
   return !transport_closed();
 }
 
+// Up to 16 MiB of an unfinished document go back a mebibyte per turn.
+bool quillmere_client_protocol::release_some() { return documents_.discard_some(std::size_t{1} << 20); }
+
 void quillmere_client_protocol::connection_lost() {
   if (log_ && log_->should_log(15)) log_->stream(15) << "Connection lost\n";
 }

@@ -88,6 +88,8 @@ class quillmere_client_protocol : public vorn::base_protocol {
   void connection_made() override;
   std::size_t data_received(const char* data, std::size_t length) override;
   void connection_lost() override;
+  const char* kind() const override { return "feed"; }
+  bool release_some() override;
 
  private:
   bool hand_on(std::string&& message);

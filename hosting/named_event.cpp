@@ -1,5 +1,6 @@
 #include "hosting/named_event.h"
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -14,11 +15,13 @@
 #include <vector>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include "hosting/object_access.h"
 #include "hosting/object_name.h"
 #include "hosting/open_security_attributes.h"
 #include "runtime/descriptor_shortage.h"
+#include "runtime/loop_turns.h"
 #include "runtime/system_error.h"
 #include "runtime/waitable_object.h"
 
@@ -58,12 +61,65 @@ class watch : public vorn::waitable_object {
   std::function<void()> on_readable_;
 };
 
+// A renderer connection's request bytes, read by the loop as they come (a wait re-armed for
+// each request would cost one more system call per request), and also read directly when
+// the dispatcher finds the descriptor ready between other handlers. The descriptor stays
+// the caller's. Must not be destroyed inside its own callback.
+class request_reader {
+ public:
+  // n bytes, or the end of the stream (n == 0) or a failure (error != 0).
+  using on_bytes = std::function<void(const char* data, std::size_t n, int error)>;
+
+  request_reader(vorn::event_dispatcher& dispatcher, int fd, on_bytes handler)
+      : dispatcher_(dispatcher), fd_(fd), reading_(std::make_shared<reading>(dispatcher.io_context(), fd)) {
+    reading_->handler = std::move(handler);
+    reading_->arm(reading_);
+    dispatcher.add_urgent(fd, [this] { read_now(); });
+  }
+  ~request_reader() {
+    dispatcher_.remove_urgent(fd_);
+    reading_->handler = nullptr;
+    reading_->descriptor.release();  // cancels the pending read, leaves the descriptor open
+  }
+  request_reader(const request_reader&) = delete;
+  request_reader& operator=(const request_reader&) = delete;
+
+ private:
+  struct reading {
+    reading(boost::asio::io_context& io, int fd) : descriptor(io, fd) {}
+    void arm(const std::shared_ptr<reading>& self) {
+      descriptor.async_read_some(boost::asio::buffer(bytes), [self](const boost::system::error_code& ec, std::size_t n) {
+        if (!self->handler || ec == boost::asio::error::operation_aborted) return;
+        if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again) return self->arm(self);
+        self->handler(self->bytes.data(), n, ec == boost::asio::error::eof ? 0 : ec.value());
+        if (self->handler && !ec) self->arm(self);
+      });
+    }
+    boost::asio::posix::stream_descriptor descriptor;
+    on_bytes handler;
+    std::array<char, 64> bytes{};
+  };
+
+  void read_now() {
+    char bytes[64];
+    ssize_t n;
+    do n = ::recv(fd_, bytes, sizeof bytes, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    reading_->handler(bytes, n < 0 ? 0 : static_cast<std::size_t>(n), n < 0 ? errno : 0);
+  }
+
+  vorn::event_dispatcher& dispatcher_;
+  int fd_;
+  std::shared_ptr<reading> reading_;
+};
+
 }  // namespace
 
 struct named_event::state : std::enable_shared_from_this<state> {
   struct connection {
-    unique_fd socket;  // declared first: closed only after its watch is gone
-    std::unique_ptr<watch> readable;
+    unique_fd socket;  // declared first: closed only after its reader is gone
+    std::unique_ptr<request_reader> readable;
     bool closing = false;
     std::uint64_t serial = 0;  // order of acceptance
   };
@@ -91,6 +147,7 @@ struct named_event::state : std::enable_shared_from_this<state> {
   }
 
   void accept_all() {
+    vorn::loop_turns::name("renderer", "accept");
     while (!paused) {
       const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
@@ -123,13 +180,10 @@ struct named_event::state : std::enable_shared_from_this<state> {
       }
       c->serial = ++accepted;
       std::weak_ptr<state> weak = weak_from_this();
-      // Urgent: a renderer waits on air, so it is served between other handlers too.
-      c->readable = std::make_unique<watch>(
-          *dispatcher, fd,
-          [weak, fd] {
-            if (auto self = weak.lock()) self->serve_all(fd);
-          },
-          true);
+      // Served between other handlers too: a renderer waits on air.
+      c->readable = std::make_unique<request_reader>(*dispatcher, fd, [weak, fd](const char*, std::size_t n, int error) {
+        if (auto self = weak.lock()) self->serve(fd, n, error);
+      });
       connections.emplace(fd, std::move(c));
       if (log_at(50)) log->stream(50) << "Renderer connected on FD# " << fd << " to event named " << name << std::endl;
     }
@@ -179,30 +233,26 @@ struct named_event::state : std::enable_shared_from_this<state> {
     return true;
   }
 
-  // Serves every request byte that has arrived, so a burst costs one wake-up.
-  void serve_all(int fd) {
+  // Serves the n request bytes one read brought, so a burst costs one wake-up; n == 0 means
+  // the renderer left. Requests that arrive meanwhile wait for the next turn: a renderer
+  // that asks again at once must not hold the loop for as long as it keeps asking.
+  void serve(int fd, std::size_t n, int error) {
+    vorn::loop_turns::name("renderer", "request");
     auto self = shared_from_this();  // the request may delete the ticker and this with it
-    for (;;) {
-      auto found = connections.find(fd);
-      if (stopped || found == connections.end() || found->second->closing) return;
-      char requests[64];
-      const ssize_t n = ::recv(fd, requests, sizeof requests, MSG_DONTWAIT);
-      const int error = errno;
-      if (n < 0 && error == EINTR) continue;
-      if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK)) return;
-      if (n <= 0) {
-        if (log_at(50)) {
-          auto line = log->stream(50);
-          line << "Renderer on FD# " << fd << " left event named " << name;
-          if (n < 0) line << ": " << vorn::format_system_error(error);
-          line << std::endl;
-        }
-        close(fd);
-        return;
+    auto found = connections.find(fd);
+    if (stopped || found == connections.end() || found->second->closing) return;
+    if (n == 0) {
+      if (log_at(50)) {
+        auto line = log->stream(50);
+        line << "Renderer on FD# " << fd << " left event named " << name;
+        if (error != 0) line << ": " << vorn::format_system_error(error);
+        line << std::endl;
       }
-      for (ssize_t i = 0; i < n; ++i)
-        if (!serve_request(fd)) return;
+      close(fd);
+      return;
     }
+    for (std::size_t i = 0; i < n; ++i)
+      if (!serve_request(fd)) return;
   }
 
   // False when the renderer was disconnected.

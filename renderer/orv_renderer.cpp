@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
-#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
@@ -93,12 +92,32 @@ bool next_text(const std::vector<char>& bytes, std::size_t& offset, orv_renderer
   return true;
 }
 
+// Bytes of the element at the start of an area, up to its closing empty label; the whole
+// area when it has no end.
+std::size_t element_length(const char* area) {
+  std::size_t offset = 0;
+  const auto skip_text = [&] {  // false when the area ends first
+    const void* end = offset < area_size ? std::memchr(area + offset, '\0', area_size - offset) : nullptr;
+    if (!end) return false;
+    offset = static_cast<std::size_t>(static_cast<const char*>(end) - area) + 1;
+    return true;
+  };
+  if (!skip_text()) return area_size;  // the design
+  for (;;) {
+    const std::size_t label = offset;
+    if (!skip_text()) return area_size;
+    if (offset == label + 1) return offset;  // the empty label ends the element
+    if (!skip_text() || !skip_text()) return area_size;
+  }
+}
+
 }  // namespace
 
 struct orv_renderer_channel {
   std::string encoded_name;
   std::string event_name;
   int socket = -1;
+  int receive_timeout_ms = 0;  // as set on socket; a new socket has none
   std::size_t unanswered = 0;  // requests sent whose reset has not been read
   area element_area;
   area title_area;
@@ -128,6 +147,7 @@ struct orv_renderer_channel {
   void disconnect() {
     if (socket >= 0) ::close(socket);
     socket = -1;
+    receive_timeout_ms = 0;
     unanswered = 0;
   }
 
@@ -179,51 +199,56 @@ struct orv_renderer_channel {
   }
 
   // Resets arrive in request order, so the answer to the latest request is in place once
-  // every request sent has been answered.
+  // every request sent has been answered. The wait is the receive itself, bounded by the
+  // socket's receive time-out: one system call per answer, as in a bare ping-pong.
   int wait_for_reset(int timeout_ms) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    int wait = timeout_ms < 0 ? -1 : timeout_ms;
     while (unanswered > 0) {
-      // Without a wait the socket is read at once: a poll first would only cost a call.
-      if (timeout_ms != 0) {
-        int wait = -1;
-        if (timeout_ms > 0) {
-          const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
-          wait = left > 0 ? static_cast<int>(left) : 0;
-        }
-        pollfd readable{socket, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, wait);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("poll", errno));
-        if (ready == 0) return timed_out();
-      }
+      if (wait > 0 && !receive_within(wait)) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("setsockopt", errno));
+      if (wait < 0 && !receive_within(0)) return fail(ORV_RENDERER_SYSTEM_ERROR, describe("setsockopt", errno));
       char resets[64];
       const ssize_t n =
-          ::recv(socket, resets, unanswered < sizeof resets ? unanswered : sizeof resets, timeout_ms == 0 ? MSG_DONTWAIT : 0);
-      if (n < 0 && errno == EINTR) continue;
+          ::recv(socket, resets, unanswered < sizeof resets ? unanswered : sizeof resets, wait == 0 ? MSG_DONTWAIT : 0);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return timed_out();
-      if (n <= 0) {
+      if (n <= 0 && !(n < 0 && errno == EINTR)) {
         const int error = n < 0 ? errno : 0;
         disconnect();
         if (error != 0 && error != ECONNRESET)
           return fail(ORV_RENDERER_SYSTEM_ERROR, describe("recv from event named " + event_name, error));
         return fail(ORV_RENDERER_CLOSED, "The service closed event named " + event_name);
       }
-      if (std::memchr(resets, object_access::refusal_byte, static_cast<std::size_t>(n))) {
+      if (n > 0 && std::memchr(resets, object_access::refusal_byte, static_cast<std::size_t>(n))) {
         disconnect();
         return refused();
       }
-      unanswered -= static_cast<std::size_t>(n);
+      if (n > 0) unanswered -= static_cast<std::size_t>(n);
+      if (unanswered > 0 && wait > 0) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0) return timed_out();
+        wait = static_cast<int>(left);
+      }
     }
     return ORV_RENDERER_OK;
   }
 
   int timed_out() { return fail(ORV_RENDERER_TIMED_OUT, "No answer from event named " + event_name + " in time"); }
 
+  // Sets the receive time-out (0: none) unless it is set already.
+  bool receive_within(int timeout_ms) {
+    if (timeout_ms == receive_timeout_ms) return true;
+    const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+    receive_timeout_ms = timeout_ms;
+    return true;
+  }
+
   int take_answer(int timeout_ms) {
     if (int status = wait_for_reset(timeout_ms); status != ORV_RENDERER_OK) return status;
-    // A copy, so the element stays as delivered while the renderer works with it.
-    std::memcpy(element_bytes.data(), element_area.view, area_size);
+    // A copy, so the element stays as delivered while the renderer works with it; what
+    // follows the element's end is never read.
+    std::memcpy(element_bytes.data(), element_area.view, element_length(element_area.view));
     return ORV_RENDERER_OK;
   }
 };

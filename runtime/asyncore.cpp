@@ -46,21 +46,48 @@ void asyncore::wait_for_stop_signal() {
 }
 
 std::size_t asyncore::process(std::uint32_t timeout_ms) {
-  // The wait is the loop's own look at every descriptor; urgent ones are looked at again
-  // once handlers have run for check_interval since.
-  auto checked = std::chrono::steady_clock::now();
+  using clock = loop_turns::clock;
+  // The first handler follows the wait: it is timed from where it names itself.
+  turns_.begin(nullptr);
   std::size_t ran = timeout_ms == infinite ? io_.run_one()
                     : timeout_ms == 0     ? io_.poll_one()
                                           : io_.run_one_for(std::chrono::milliseconds(timeout_ms));
   if (ran == 0) return 0;
-  do {
-    if (!dispatcher_.has_urgent()) continue;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - checked < dispatcher_.check_interval) continue;
-    dispatcher_.serve_urgent();
-    checked = now;
-  } while (io_.poll_one() > 0 && ++ran);
+  auto now = clock::now();
+  if (turns_.end(now)) now = log_record(turns_.turn_line());
+  // The wait was the loop's own look at every descriptor; urgent ones are looked at again
+  // once handlers have run for check_interval since.
+  auto looked = now - turns_.last_length();
+  turns_.stretch_starts();
+  for (;;) {
+    if (dispatcher_.has_urgent() && now - looked >= dispatcher_.check_interval) {
+      if (turns_.unwatched_for(now - looked)) now = log_record(turns_.unwatched_line());
+      if (turns_.looked()) now = log_record(turns_.unwatched_work_line());
+      looked = now;
+      turns_.begin(&now);
+      dispatcher_.serve_urgent();
+      now = clock::now();
+      if (turns_.end(now)) now = log_record(turns_.turn_line());
+    }
+    turns_.begin(&now);
+    if (io_.poll_one() == 0) break;
+    ++ran;
+    now = clock::now();
+    if (turns_.end(now)) now = log_record(turns_.turn_line());
+  }
+  // The next wait looks again.
+  if (dispatcher_.has_urgent()) {
+    if (turns_.unwatched_for(now - looked)) log_record(turns_.unwatched_line());
+    if (turns_.stretch_ends()) log_record(turns_.unwatched_work_line());
+  }
   return ran;
+}
+
+// Records are few (each must beat every turn before it), so logging them costs nothing
+// that matters; the time the line took is left out of the next handler's.
+loop_turns::clock::time_point asyncore::log_record(const std::string& line) {
+  if (logger_ && logger_->should_log(40)) logger_->stream(40) << line << std::endl;
+  return loop_turns::clock::now();
 }
 
 void asyncore::post_quit() {

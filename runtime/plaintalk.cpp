@@ -1,5 +1,7 @@
 #include "runtime/plaintalk.h"
 
+#include <chrono>
+
 #include <algorithm>
 #include <array>
 
@@ -70,8 +72,15 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
   const char* p = data;
   const char* const end = data + length;
   messages_this_turn_ = 0;
+  std::size_t counted = 0;
+  const auto turn_start = turn_budget_.count() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   while (p < end && state_ != state::broken && !transport_closed()) {
-    if (messages_per_turn_ != 0 && messages_this_turn_ == messages_per_turn_) return static_cast<std::size_t>(p - data);
+    if (messages_this_turn_ != counted) {  // a message was handled since the last look
+      counted = messages_this_turn_;
+      if (counted == messages_per_turn_ ||
+          (turn_budget_.count() && std::chrono::steady_clock::now() - turn_start >= turn_budget_))
+        return static_cast<std::size_t>(p - data);
+    }
     switch (state_) {
       case state::plain: {
         const char* run = p;

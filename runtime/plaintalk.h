@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -98,6 +99,9 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // A peer that pipelines many messages is served this many per loop turn, so that one
   // connection cannot keep the loop from everything else; 0 serves all that arrived.
   void set_messages_per_turn(std::size_t messages) { messages_per_turn_ = messages; }
+  // Also yields once the turn's messages took this long (zero: no limit), since messages
+  // differ in cost: a big reply, or the log lines a command writes.
+  void set_turn_budget(std::chrono::microseconds budget) { turn_budget_ = budget; }
 
  private:
   enum class state : std::uint8_t { plain, count, escaped, after_cr, broken };
@@ -117,6 +121,7 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   std::size_t message_fields_ = 0;
   std::size_t messages_per_turn_ = 0;
   std::size_t messages_this_turn_ = 0;
+  std::chrono::microseconds turn_budget_{0};
   std::string tag_;  // the current message's first field, kept only to name it when refusing
 };
 

@@ -59,6 +59,8 @@ class base_protocol {
   base_protocol& operator=(const base_protocol&) = delete;
 
   virtual int default_port() const { return 0; }
+  // What the loop's turn record calls this protocol's work ("tickertalk"); a literal.
+  virtual const char* kind() const { return "connection"; }
   // The transport is ready; writing is possible from here on.
   virtual void connection_made() {}
   // One chunk as it arrived; returns how many of its bytes were taken. Fewer than length
@@ -72,6 +74,10 @@ class base_protocol {
   virtual std::size_t held_input() const { return buffer_.unread().size(); }
   // The transport is gone: the peer closed, an error occurred, or close_connection ran.
   virtual void connection_lost() {}
+  // After connection_lost: gives back part of what the protocol holds; true while more is
+  // left. The transport calls it once per loop turn until it returns false, so a protocol
+  // holding many megabytes does not spend one turn freeing them all.
+  virtual bool release_some() { return false; }
 
   // Queues bytes for sending; false when there is no open transport.
   bool write(std::string_view bytes);

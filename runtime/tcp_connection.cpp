@@ -9,6 +9,7 @@
 #include <boost/asio/write.hpp>
 
 #include "runtime/descriptor_shortage.h"
+#include "runtime/loop_turns.h"
 
 namespace vorn::detail {
 
@@ -63,6 +64,7 @@ void tcp_connection::read_next() {
 
 void tcp_connection::on_readable(const boost::system::error_code& ec) {
   if (!open_) return;
+  loop_turns::name(protocol_->kind(), "read");
   if (ec) {
     shut(ec.message(), 50);
     return;
@@ -115,6 +117,7 @@ void tcp_connection::hand_over(std::string_view bytes) {
   if (!open_) return;
   boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
     if (!self->open_) return;
+    loop_turns::name(self->protocol_->kind(), "read");
     const std::string rest = std::move(self->held_back_);
     self->hand_over(rest);
   });
@@ -136,9 +139,23 @@ bool tcp_connection::write(std::string_view bytes) {
   else
     queue_.emplace_back(bytes);
   unsent_ += bytes.size();
-  if (in_flight_ == 0 && !in_turn_) write_queued();
+  if (in_flight_ == 0 && !in_turn_) flush_later();
   account();
   return open_;
+}
+
+// A write from outside this connection's turn (an event sent to every client, say) leaves
+// in a handler of its own: the caller's turn stays as short as a copy however many
+// connections it writes to, and what it writes to one connection meanwhile joins one send.
+void tcp_connection::flush_later() {
+  if (flush_posted_) return;
+  flush_posted_ = true;
+  boost::asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    self->flush_posted_ = false;
+    if (!self->open_ || self->in_flight_ != 0 || self->queue_.empty()) return;
+    loop_turns::name(self->protocol_->kind(), "write");
+    self->write_queued();
+  });
 }
 
 std::vector<boost::asio::const_buffer> tcp_connection::gathered() const {
@@ -158,6 +175,7 @@ void tcp_connection::write_queued() {
 
 void tcp_connection::on_written(const boost::system::error_code& ec, std::size_t n) {
   if (!open_) return;
+  loop_turns::name(protocol_->kind(), "write");
   if (ec) {
     shut(ec.message(), 50);
     return;
@@ -195,6 +213,7 @@ void tcp_connection::shut(const std::string& reason, int level) {
 }
 
 void tcp_connection::finish(const std::string& reason) {
+  loop_turns::name(protocol_->kind(), "close");
   auto protocol = std::move(protocol_);
   auto on_closed = std::move(on_closed_);
   try {
@@ -202,8 +221,24 @@ void tcp_connection::finish(const std::string& reason) {
   } catch (const std::exception& e) {
     log_line(logger_, 20, std::string("Protocol failed while closing: ") + e.what());
   }
-  protocol.reset();
+  // Output a peer never read may be megabytes: it goes too, a part per turn.
+  std::deque<std::string> unsent;
+  unsent.swap(queue_);
+  release_in_turns(std::move(protocol), std::move(unsent), socket_.get_executor());
   if (on_closed) on_closed(reason.empty() ? "connection closed" : reason);
+}
+
+void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
+                                      const executor& on) {
+  constexpr std::size_t bytes_per_turn = std::size_t{1} << 20;
+  for (std::size_t freed = 0; !unsent.empty() && freed < bytes_per_turn; unsent.pop_front())
+    freed += unsent.front().size();
+  if (protocol && !protocol->release_some()) protocol.reset();
+  if (!protocol && unsent.empty()) return;
+  boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on]() mutable {
+    loop_turns::name("connection", "close");
+    release_in_turns(std::move(protocol), std::move(unsent), on);
+  });
 }
 
 }  // namespace vorn::detail

@@ -48,9 +48,13 @@ class tcp_connection : public transport,
   void hand_over(std::string_view bytes);
   std::vector<boost::asio::const_buffer> gathered() const;
   void write_queued();
+  void flush_later();
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);
   void finish(const std::string& reason);
+  using executor = boost::asio::ip::tcp::socket::executor_type;
+  static void release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
+                               const executor& on);
   void account();
 
   boost::asio::ip::tcp::socket socket_;
@@ -61,6 +65,7 @@ class tcp_connection : public transport,
   std::string peer_;
   bool open_ = true;
   bool in_turn_ = false;
+  bool flush_posted_ = false;
   bool input_ended_ = false;  // the peer shut its sending side; close once all is sent
 
   std::string held_back_;  // input the protocol has not taken yet, while it yields

@@ -6,6 +6,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "runtime/descriptor_shortage.h"
+#include "runtime/loop_turns.h"
 #include "runtime/system_error.h"
 #include "runtime/tcp_connection.h"
 
@@ -43,6 +44,7 @@ class acceptor_listener final : public tcp_listener, public std::enable_shared_f
 
   void accept_next() {
     acceptor_.async_accept([self = shared_from_this()](const boost::system::error_code& ec, tcp::socket socket) {
+      loop_turns::name("connection", "accept");
       if (!self->acceptor_.is_open()) return;
       if (ec) {
         self->accept_failed(ec);

@@ -104,6 +104,13 @@ TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTh
   EXPECT_EQ(c.log->entries().back().text,
             "Feed document passed 64 bytes without a separator. Dropping the connection.\n");
   EXPECT_EQ(c.log->entries().back().level, 20);
+
+  // What a dropped connection held goes back a mebibyte per turn.
+  connection large;
+  for (int i = 0; i < 40; ++i) large.receive(std::string(65536, 'z'));
+  int turns = 1;
+  while (large.protocol.release_some()) ++turns;
+  EXPECT_EQ(turns, 3);
 }
 
 // The demo hub as operators run it, and this test's clients subscribing to it.

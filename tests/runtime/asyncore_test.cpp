@@ -104,4 +104,42 @@ TEST(WaitableObject, AnUrgentDescriptorIsServedBetweenQueuedHandlers) {
   for (int fd : {urgent_pipe[0], urgent_pipe[1], plain_pipe[0], plain_pipe[1]}) ::close(fd);
 }
 
+// The loop keeps its longest handler with the kind of work the handler named ("other" when
+// it named none) and logs each new longest; with an urgent descriptor it also keeps how long
+// it ran handlers without a look at it. The first handler after a wait is timed only from
+// where it names itself, so an unnamed one there is not timed at all.
+TEST(Asyncore, KeepsItsLongestTurnWithItsKindAndItsLongestStretchWithoutALook) {
+  auto logger = std::make_shared<orv::testing::memory_logger>();
+  auto core = std::make_shared<vorn::asyncore>(logger);
+  const auto busy = [](std::chrono::milliseconds length) {
+    for (const auto until = std::chrono::steady_clock::now() + length; std::chrono::steady_clock::now() < until;) {
+    }
+  };
+  int ran = 0;
+  boost::asio::post(core->io_context(), [&] { busy(std::chrono::milliseconds(20)); ++ran; });
+  boost::asio::post(core->io_context(), [&] { vorn::loop_turns::name("test", "slow"); busy(std::chrono::milliseconds(3)); ++ran; });
+  EXPECT_TRUE(orv::testing::run_until(*core, [&] { return ran == 2; }));
+  const auto& turns = core->turns();
+  EXPECT_GE(turns.longest_turn(), std::chrono::milliseconds(3));
+  EXPECT_EQ(turns.longest_kind(), "test slow");
+  EXPECT_EQ(logger->count("Longest loop turn so far: "), 1);
+  EXPECT_EQ(turns.longest_unwatched(), vorn::loop_turns::clock::duration{});
+
+  int urgent_pipe[2];
+  ASSERT_EQ(::pipe2(urgent_pipe, O_NONBLOCK), 0);
+  auto urgent = std::make_unique<pipe_reader>(core->get_event_dispatcher(), urgent_pipe[0], true);
+  // Longer than the slow one took, however long the system kept it from the processor.
+  const auto longer = std::chrono::duration_cast<std::chrono::milliseconds>(turns.longest_turn()) +
+                      std::chrono::milliseconds(2);
+  boost::asio::post(core->io_context(), [&] { ++ran; });
+  boost::asio::post(core->io_context(), [&] { busy(longer); ++ran; });
+  EXPECT_TRUE(orv::testing::run_until(*core, [&] { return ran == 4; }));
+  EXPECT_GE(turns.longest_turn(), longer);
+  EXPECT_EQ(turns.longest_kind(), "other");
+  EXPECT_TRUE(logger->contains(", other"));
+  EXPECT_GE(turns.longest_unwatched(), longer);
+  urgent.reset();
+  for (int fd : urgent_pipe) ::close(fd);
+}
+
 }  // namespace

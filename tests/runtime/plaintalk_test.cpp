@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -52,6 +55,14 @@ TEST(PlaintalkParser, ATurnEndsAfterItsMessageBudgetAndTheRestParsesAsIfUnbroken
   EXPECT_TRUE(rest.empty());  // one message and an unfinished one fit the next turn
   p.feed("\n");
   EXPECT_EQ(p.received, (messages{{"1", "a"}, {"2", "b\nc"}, {"3"}, {"4", "d"}}));
+
+  // A time budget ends the turn after the message that used it up, whatever the count.
+  collecting_protocol slow;
+  slow.set_turn_budget(std::chrono::microseconds(500));
+  slow.on_message = [](const fields&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+  const std::string three = "1\n2\n3\n";
+  EXPECT_EQ(slow.data_received(three.data(), three.size()), 2u);
+  EXPECT_EQ(slow.received, (messages{{"1"}}));
 }
 
 messages parse(std::string_view bytes) {
