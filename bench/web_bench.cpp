@@ -24,6 +24,7 @@
 
 #include "bench/child_process.h"
 #include "bench/figures.h"
+#include "bench/relay_floor.h"
 #include "bench/round_trips.h"
 #include "hosting/object_name.h"
 #include "renderer/orv_renderer.h"
@@ -113,6 +114,7 @@ int run(const options& opt) {
   }
   page.next_layer().set_option(tcp::no_delay(true));
   // The first message says whether the service is up; wait until it is.
+  std::size_t frame_size = 0;  // of the last element, as it came over the page's socket
   const auto page_round_trip = [&] {
     for (;;) {
       page.write(boost::asio::buffer(std::string_view("next")), ec);
@@ -123,18 +125,28 @@ int run(const options& opt) {
         if (ec) return false;
         const auto text = beast::buffers_to_string(buffer.data());
         if (text.find("\"type\":\"element\"") == std::string::npos) continue;
+        frame_size = text.size() + (text.size() < 126 ? 2 : 4);
         return text.find("\"served\":true") != std::string::npos && text.find("Company") != std::string::npos;
       }
     }
   };
 
   const int per_block = std::max(1, opt.requests / blocks);
-  samples warm_up, channel_samples, page_samples;
+  samples warm_up, channel_samples, page_samples, echo_samples, relayed_samples;
   bool ok = run_block(per_block, warm_up, channel_round_trip) && run_block(per_block, warm_up, page_round_trip);
+  relay_floor floor(frame_size);
+  if (ok && !floor.ready()) {
+    std::cerr << "cannot start the relay floor's processes\n";
+    return 2;
+  }
   for (int block = 0; ok && block < blocks; ++block) {
     const auto c = [&] { return run_block(per_block, channel_samples, channel_round_trip); };
     const auto p = [&] { return run_block(per_block, page_samples, page_round_trip); };
-    ok = block % 2 ? p() && c() : c() && p();
+    const auto f = [&] {
+      return run_block(per_block, echo_samples, [&] { return floor.echo_round_trip(); }) &&
+             run_block(per_block, relayed_samples, [&] { return floor.relayed_round_trip(); });
+    };
+    ok = (block % 2 ? p() && c() : c() && p()) && f();
   }
   orv_renderer_close(channel);
   for (const auto& ticker : {native, paged})
@@ -151,6 +163,12 @@ int run(const options& opt) {
     sheet.add(std::string(name) + "_p99", s->percentile(0.99), "us");
     sheet.add(std::string(name) + "_max", *std::max_element(s->micros.begin(), s->micros.end()), "us");
   }
+  // What any bridge costs on this machine: the channel's round trip plus what one relaying
+  // process adds to a bare echo.
+  const double relay_cost = relayed_samples.percentile(0.5) - echo_samples.percentile(0.5);
+  sheet.add("unix_echo_p50", echo_samples.percentile(0.5), "us");
+  sheet.add("relayed_echo_p50", relayed_samples.percentile(0.5), "us");
+  sheet.add("relay_floor_vs_channel_p50", (channel_samples.percentile(0.5) + relay_cost) / channel_samples.percentile(0.5), "x");
   const double p50_ratio = page_samples.percentile(0.5) / channel_samples.percentile(0.5);
   const double p99_ratio = page_samples.percentile(0.99) / channel_samples.percentile(0.99);
   sheet.add("web_render_vs_channel_p50", p50_ratio, "x");

@@ -42,8 +42,11 @@ void render_pull::next() {
     }
   }
   waiting_ = true;
-  // Sends only: the answer comes through the loop once the service has reset the request.
-  const int status = orv_renderer_request(channel_, 0);
+  // Sends only. A service on this processor has often answered by the time the send
+  // returns (its wake-up preempts us), so one look at the socket comes first: the answer
+  // then goes out without a turn of the loop. Otherwise the loop waits for the descriptor.
+  int status = orv_renderer_request(channel_, 0);
+  if (status == ORV_RENDERER_TIMED_OUT) status = orv_renderer_collect(channel_);
   if (status == ORV_RENDERER_TIMED_OUT)
     wait_for_answer();
   else
