@@ -52,6 +52,8 @@ std::string unit_text(const std::filesystem::path& module) {
          "\"\n"
          "Restart=on-failure\n"
          "StateDirectory=orv-ticker\n"
+         // On air the renderer's next element must not wait behind batch work on the machine.
+         "Nice=-10\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";

@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "renderer/orv_renderer.h"
+#include "stress/on_air_priority.h"
 #include "stress/stress_access.h"
 #include "stress/stress_automation.h"
 #include "stress/stress_clients.h"
@@ -86,6 +87,7 @@ class service_process {
       ::setenv("ORV_TICKER_APPDATA_DIR", scratch.c_str(), 1);
       ::setenv("ORV_TICKER_BUS", bus_address.c_str(), 1);
       ::setenv("ORV_TICKER_REGISTRY_ROOT", scratch.c_str(), 1);
+      take_on_air_priority();
       redirect((scratch / "service.out").c_str(), 1);
       redirect((scratch / "service.err").c_str(), 2);
       // Level 40 for the loop's records of its longest turns; little else is logged there.
@@ -174,6 +176,7 @@ struct renderer_run {
 };
 
 void pull_elements(const std::string& ticker, renderer_run& run) {
+  take_on_air_priority();
   orv_renderer_channel* channel = nullptr;
   if (orv_renderer_open(ticker.data(), ticker.size(), &channel) != ORV_RENDERER_OK) {
     run.trouble = "cannot open the renderer channel";
@@ -455,6 +458,10 @@ int run(const options& opt) {
     if (!talk_once(service_at, {"ListTickers"}).empty()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  const int service_nice = ::getpriority(PRIO_PROCESS, service.pid());
+  if (service_nice != on_air_nice)
+    std::printf("note: the service runs at nice %d, not %d: the waits include the load's turns\n", service_nice,
+                on_air_nice);
   if (!service.running() || talk_once(service_at, {"ListTickers"}).empty()) {
     std::cerr << "the service did not come up:\n" << service.error_output();
     return 2;

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <vector>
 
+#include "stress/on_air_priority.h"
+
 namespace orv::stress {
 
 namespace asio = boost::asio;
@@ -81,6 +83,7 @@ web_load::web_load(const std::string& program, const tcp::endpoint& service, con
       ::dup2(file, fd);
       ::close(file);
     }
+    take_on_air_priority();  // it carries the render page
     // Port 0: the bridge says where it listens.
     ::execl(program.c_str(), program.c_str(), "--listen", "127.0.0.1:0", "--service", service_text.c_str(),
             "--log-events", "127.0.0.1:1", nullptr);
@@ -227,6 +230,7 @@ void web_load::report(const std::function<void(const std::string&, double, const
 // The render page's round trips, each timed from "next" to the element, as the native
 // renderer times its requests.
 void web_load::pull(const std::string& ticker) {
+  take_on_air_priority();
   asio::io_context io;
   websocket::stream<tcp::socket> page(io);
   beast::flat_buffer buffer;

@@ -83,7 +83,8 @@ TEST_F(Registration, ServerServiceAndUnregistrationWriteAndKeepWhatTheyShould) {
   const auto unit = text_of(file("/etc/systemd/system/OrvTicker.service"));
   for (const auto& line : std::vector<std::string>{
            std::string("Type=notify\n"), "ExecStart=\"" + fs::canonical(ORV_TICKER_EXE).string() + "\"\n",
-           std::string("Restart=on-failure\n"), std::string("StateDirectory=orv-ticker\n")})
+           std::string("Restart=on-failure\n"), std::string("StateDirectory=orv-ticker\n"),
+           std::string("Nice=-10\n")})
     EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
   EXPECT_NE(text_of(file("/etc/systemd/system/OrvTicker.service.d/network.conf")).find("IPAddressDeny=any\n"),
             std::string::npos);
