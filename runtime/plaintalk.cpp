@@ -29,7 +29,8 @@ void message::start(std::string_view name) {
 
 void message::add_field(std::string_view field) {
   if (fields_++ > 0) text_ += ' ';
-  if (field.empty() || field.find_first_of(std::string_view(" \r\n{", 4)) != std::string_view::npos) {
+  if (field.empty() || std::any_of(field.begin(), field.end(),
+                                   [](char c) { return ends_plain_run[static_cast<unsigned char>(c)]; })) {
     text_ += '{';
     text_ += std::to_string(field.size());
     text_ += '}';
@@ -74,9 +75,11 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
   messages_this_turn_ = 0;
   std::size_t counted = 0;
   const auto turn_start = turn_budget_.count() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-  while (p < end && state_ != state::broken && !transport_closed()) {
+  if (transport_closed()) return length;
+  while (p < end && state_ != state::broken) {
     if (messages_this_turn_ != counted) {  // a message was handled since the last look
       counted = messages_this_turn_;
+      if (transport_closed()) return length;
       if (counted == messages_per_turn_ ||
           (turn_budget_.count() && std::chrono::steady_clock::now() - turn_start >= turn_budget_))
         return static_cast<std::size_t>(p - data);
@@ -89,8 +92,9 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
           in_message_ = true;
           if (!add_message_bytes(static_cast<std::size_t>(p - run))) return length;
           deliver(run, static_cast<std::size_t>(p - run));
-          break;
+          if (p == end) break;
         }
+        // The byte that ended the run is taken in the same step.
         const char c = *p++;
         if (c == ' ') {
           in_message_ = true;
