@@ -1,5 +1,8 @@
 #include "control/command_adapter.h"
 
+#include <array>
+#include <map>
+
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 
 namespace orv {
@@ -36,32 +39,28 @@ class arguments {
 
  private:
   const field_list& fields_;
-  std::map<std::size_t, std::int32_t> numbers_;
+  std::array<std::int32_t, 11> numbers_{};  // the longest sub-command takes 11 arguments
 };
 
 ticker_result outcome(bool success, const std::string& failure_text) {
   return success ? ticker_result{true, ""} : ticker_result{false, failure_text};
 }
 
-using operation = std::function<ticker_result(ticker_control_interface&, const arguments&)>;
+// One sub-command: how many arguments it takes (any, for the listings), which of them are
+// integers, and the call.
+struct sub_command {
+  std::optional<std::size_t> count;
+  std::vector<std::size_t> integers;
+  ticker_result (*call)(ticker_control_interface&, const arguments&);
+};
 
-}  // namespace
+using sub_command_table = std::map<std::string, sub_command, std::less<>>;
 
-ticker_protocol_control_adapter::ticker_protocol_control_adapter(std::shared_ptr<ticker_control_interface> ticker)
-    : ticker_(std::move(ticker)) {
-  // The argument count is checked before any conversion, and both before the ticker is touched.
-  auto add = [this](const std::string& name, std::size_t count, std::initializer_list<std::size_t> integers,
-                    operation call) {
-    std::vector<std::size_t> positions(integers);
-    commands_[name] = [this, count, positions, call](const field_list& fields) {
-      std::size_t got = fields.size() - 4;
-      if (got != count)
-        return ticker_result{false, fields[3] + ": Wrong argument count. Got " + std::to_string(got) + ", expected " +
-                                        std::to_string(count) + "."};
-      arguments args(fields);
-      if (auto failed = args.convert(positions)) return *failed;
-      return call(*ticker_, args);
-    };
+sub_command_table make_sub_commands() {
+  sub_command_table commands;
+  auto add = [&](const char* name, std::optional<std::size_t> count, std::initializer_list<std::size_t> integers,
+                 ticker_result (*call)(ticker_control_interface&, const arguments&)) {
+    commands.emplace(name, sub_command{count, integers, call});
   };
 
   add("SetNextGroup", 1, {}, [](ticker_control_interface& t, const arguments& a) {
@@ -132,17 +131,39 @@ ticker_protocol_control_adapter::ticker_protocol_control_adapter(std::shared_ptr
     return ticker_result{true, "Running continue on ticker"};
   });
   // The two listings take any arguments and ignore them.
-  commands_["GetGroups"] = [this](const field_list&) { return ticker_result{true, ticker_->GetGroups()}; };
-  commands_["GetGroupsWithContent"] = [this](const field_list&) {
-    return ticker_result{true, ticker_->GetGroupsWithContent()};
-  };
+  add("GetGroups", std::nullopt, {}, [](ticker_control_interface& t, const arguments&) {
+    return ticker_result{true, t.GetGroups()};
+  });
+  add("GetGroupsWithContent", std::nullopt, {}, [](ticker_control_interface& t, const arguments&) {
+    return ticker_result{true, t.GetGroupsWithContent()};
+  });
+  return commands;
 }
 
+// Built once: a message costs a lookup, not a table.
+const sub_command_table& sub_commands() {
+  static const sub_command_table table = make_sub_commands();
+  return table;
+}
+
+}  // namespace
+
+ticker_protocol_control_adapter::ticker_protocol_control_adapter(std::shared_ptr<ticker_control_interface> ticker)
+    : ticker_(std::move(ticker)) {}
+
+// The argument count is checked before any conversion, and both before the ticker is touched.
 ticker_result ticker_protocol_control_adapter::execute(const field_list& fields) {
   if (fields.size() < 4) return {false, " Wrong argument count. Expected at least 4."};
-  auto command = commands_.find(fields[3]);
-  if (command == commands_.end()) return {false, "Command not implemented on ticker: '" + fields[3] + "'"};
-  return command->second(fields);
+  const auto found = sub_commands().find(fields[3]);
+  if (found == sub_commands().end()) return {false, "Command not implemented on ticker: '" + fields[3] + "'"};
+  const sub_command& command = found->second;
+  const std::size_t got = fields.size() - 4;
+  if (command.count && got != *command.count)
+    return {false, fields[3] + ": Wrong argument count. Got " + std::to_string(got) + ", expected " +
+                       std::to_string(*command.count) + "."};
+  arguments args(fields);
+  if (auto failed = args.convert(command.integers)) return *failed;
+  return command.call(*ticker_, args);
 }
 
 }  // namespace orv

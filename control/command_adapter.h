@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,9 +23,6 @@ class ticker_protocol_control_adapter {
   ticker_result execute(const field_list& fields);
 
  private:
-  using handler = std::function<ticker_result(const field_list&)>;
-
-  std::map<std::string, handler> commands_;
   std::shared_ptr<ticker_control_interface> ticker_;
 };
 

@@ -1,6 +1,9 @@
 #include "control/tickertalk.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
+#include <utility>
 
 #include <boost/lexical_cast/bad_lexical_cast.hpp>
 
@@ -48,12 +51,7 @@ tickertalk_protocol::tickertalk_protocol(std::shared_ptr<vorn::logger_base> logg
       connection_id_(next_connection_id++),
       supported_protocols_{"tickertalk", "noevents"},
       tickers_(tickers),
-      logger_(std::move(logger)),
-      commands_{{"protocol", &tickertalk_protocol::on_protocol},
-                {"AddTicker", &tickertalk_protocol::on_add_ticker},
-                {"DeleteTicker", &tickertalk_protocol::on_delete_ticker},
-                {"ListTickers", &tickertalk_protocol::on_list_tickers},
-                {"on_ticker", &tickertalk_protocol::on_ticker}} {
+      logger_(std::move(logger)) {
   set_messages_per_turn(commands_per_turn);
   set_turn_budget(command_time_per_turn);
   if (logger_->should_log(80)) logger_->stream(80) << "Creating tickertalk_protocol";
@@ -73,8 +71,15 @@ void tickertalk_protocol::message_received(const field_list& fields) {
     send_reply();
     return;
   }
-  auto command = commands_.find(fields[1]);
-  if (command == commands_.end()) {
+  static constexpr std::pair<std::string_view, command_handler> commands[] = {
+      {"on_ticker", &tickertalk_protocol::on_ticker},
+      {"ListTickers", &tickertalk_protocol::on_list_tickers},
+      {"AddTicker", &tickertalk_protocol::on_add_ticker},
+      {"DeleteTicker", &tickertalk_protocol::on_delete_ticker},
+      {"protocol", &tickertalk_protocol::on_protocol}};
+  const auto command = std::find_if(std::begin(commands), std::end(commands),
+                                    [&](const auto& entry) { return entry.first == fields[1]; });
+  if (command == std::end(commands)) {
     reply_.add_field("error");
     reply_.add_field("not implemented");
     reply_.add_field(fields[1]);
@@ -114,7 +119,8 @@ void tickertalk_protocol::framing_refused(std::string_view tag, std::string_view
 }
 
 void tickertalk_protocol::send_reply() {
-  if (write(reply_.text())) write(end_of_message);
+  reply_.end_line();
+  write(reply_.text());
   // The storage of a long reply is not kept for the next one: an idle client holds nothing.
   if (reply_.text().capacity() > 64 * 1024) reply_ = vorn::message();
 }

@@ -55,7 +55,6 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   tickers_interface* tickers_;
   std::shared_ptr<vorn::logger_base> logger_;
   bool events_enabled_ = false;
-  std::map<std::string, command_handler> commands_;
 };
 
 // Makes the tickertalk connections and keeps track of them for event broadcasts.

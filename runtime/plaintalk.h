@@ -25,7 +25,9 @@ class message {
   // Starts over with name as the first field.
   void start(std::string_view name);
   void add_field(std::string_view field);
-  // The rendered fields, without a line end.
+  // Closes the message with CR LF, ready to send as it is; start begins the next one.
+  void end_line() { text_ += "\r\n"; }
+  // The rendered fields, without a line end unless end_line closed the message.
   const std::string& text() const { return text_; }
   std::size_t field_count() const { return fields_; }
 

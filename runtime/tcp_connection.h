@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -44,7 +45,7 @@ class tcp_connection : public transport,
 
  private:
   void read_next();
-  void on_readable(const boost::system::error_code& ec);
+  void on_read(const boost::system::error_code& ec, std::size_t n);
   void hand_over(std::string_view bytes);
   std::vector<boost::asio::const_buffer> gathered() const;
   void write_queued();
@@ -72,6 +73,8 @@ class tcp_connection : public transport,
   std::deque<std::string> queue_;  // push_back keeps earlier entries in place for the writer
   std::size_t unsent_ = 0;
   std::size_t in_flight_ = 0;      // entries of queue_ handed to the current write
+  std::size_t accounted_ = 0;      // what the budget was last told this connection holds
+  std::array<char, 2048> inbox_;   // the pending read's bytes; a batch of short commands fits
 };
 
 }  // namespace vorn::detail

@@ -63,6 +63,14 @@ TEST(PlaintalkParser, ATurnEndsAfterItsMessageBudgetAndTheRestParsesAsIfUnbroken
   const std::string three = "1\n2\n3\n";
   EXPECT_EQ(slow.data_received(three.data(), three.size()), 2u);
   EXPECT_EQ(slow.received, (messages{{"1"}}));
+  // Turns 20 ms apart teach the timer the processor counter's rate; the budget holds the
+  // same with it, and quick messages still all fit one turn.
+  std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  EXPECT_EQ(slow.data_received(three.data() + 2, 4), 2u);
+  EXPECT_EQ(slow.received, (messages{{"1"}, {"2"}}));
+  collecting_protocol quick;
+  quick.set_turn_budget(std::chrono::microseconds(500));
+  EXPECT_EQ(quick.data_received(three.data(), three.size()), three.size());
 }
 
 messages parse(std::string_view bytes) {
