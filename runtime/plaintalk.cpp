@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 
+#include "runtime/buffer_release.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
 #define ORV_TIME_STAMP_COUNTER 1
@@ -103,6 +105,17 @@ message_parser* message_accumulator::field_ended() {
   fields_.push_back(std::move(field_));
   field_.clear();
   return this;
+}
+
+// A mebibyte a turn: the unfinished message of a dropped peer may be many.
+bool message_accumulator::release_some() {
+  constexpr std::size_t step = std::size_t{1} << 20;
+  if (release_tail(field_, step)) return true;
+  for (std::size_t freed = 0; !fields_.empty() && freed < step; fields_.pop_back()) {
+    if (release_tail(fields_.back(), step)) return true;
+    freed += fields_.back().size();
+  }
+  return !fields_.empty();
 }
 
 void message_accumulator::last_field_ended() {

@@ -47,6 +47,9 @@ class message_parser {
   // The current field is complete and was the message's last. The next message starts
   // again at the installed parser.
   virtual void last_field_ended() = 0;
+  // The connection is gone: gives back part of the message under way; true while more is
+  // left. Called once per loop turn until it returns false.
+  virtual bool release_some() { return false; }
 };
 
 class message_consumer {
@@ -63,6 +66,7 @@ class message_accumulator : public message_parser {
   void field_bytes_received(const char* data, std::size_t length) override;
   message_parser* field_ended() override;
   void last_field_ended() override;
+  bool release_some() override;
 
  private:
   message_consumer& consumer_;
@@ -86,6 +90,7 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // The bytes of the message under way that have arrived; its parser keeps them until the
   // message ends. An escape's announced length counts only as its bytes come in.
   std::size_t held_input() const override { return message_size_ - (state_ == state::escaped ? pending_ : 0); }
+  bool release_some() override { return parser_ && parser_->release_some(); }
 
  protected:
   // The stream broke and the connection is about to close. tag is the broken message's first

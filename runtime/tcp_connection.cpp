@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include "runtime/buffer_release.h"
 #include "runtime/descriptor_shortage.h"
 #include "runtime/loop_turns.h"
 
@@ -250,8 +251,10 @@ void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, s
   boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on]() mutable {
     loop_turns::name("connection", "close");
     constexpr std::size_t bytes_per_turn = std::size_t{256} << 10;
-    for (std::size_t freed = 0; !unsent.empty() && freed < bytes_per_turn; unsent.pop_front())
+    for (std::size_t freed = 0; !unsent.empty() && freed < bytes_per_turn; unsent.pop_front()) {
+      if (release_tail(unsent.front(), bytes_per_turn)) break;  // one big reply: its tail this turn
       freed += unsent.front().size();
+    }
     if (protocol && !protocol->release_some()) protocol.reset();
     if (protocol || !unsent.empty()) release_in_turns(std::move(protocol), std::move(unsent), on);
   });

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/buffer_release.h"
+
 namespace {
 
 using fields = std::vector<std::string>;
@@ -71,6 +73,25 @@ TEST(PlaintalkParser, ATurnEndsAfterItsMessageBudgetAndTheRestParsesAsIfUnbroken
   collecting_protocol quick;
   quick.set_turn_budget(std::chrono::microseconds(500));
   EXPECT_EQ(quick.data_received(three.data(), three.size()), three.size());
+}
+
+// A dropped peer's message under way goes back a mebibyte a turn, not all in one.
+TEST(PlaintalkParser, AMessageUnderWayIsGivenBackAPartATurn) {
+  collecting_protocol p;
+  p.connection_made();
+  const std::string field(std::size_t{3} << 20, 'x');
+  p.feed("1 " + field + " {" + std::to_string(field.size() + 10) + "}" + field);
+  EXPECT_TRUE(p.received.empty());
+  int turns = 0;
+  while (p.release_some()) ++turns;
+  EXPECT_EQ(turns, 5);  // each field of three mebibytes cut twice, then the short first field
+
+  std::string reply = "head" + std::string(std::size_t{5} << 20, 'y');
+  EXPECT_TRUE(vorn::release_tail(reply, std::size_t{4} << 20));
+  EXPECT_EQ(reply.size(), (std::size_t{1} << 20) + 4);
+  EXPECT_EQ(reply.substr(0, 5), "heady");
+  EXPECT_EQ(reply.back(), 'y');  // what is kept is untouched up to its end
+  EXPECT_FALSE(vorn::release_tail(reply, std::size_t{4} << 20));
 }
 
 messages parse(std::string_view bytes) {
