@@ -46,6 +46,11 @@ void loop_turns::begin(const clock::time_point* start) {
 
 bool loop_turns::end(clock::time_point now) {
   last_ = current.timed ? now - current.start : clock::duration{};
+  if (last_ > stretch_longest_) {
+    stretch_longest_ = last_;
+    stretch_subject_ = current.subject;
+    stretch_action_ = current.action;
+  }
   if (last_ <= longest_) return false;
   longest_ = last_;
   subject_ = current.subject;
@@ -61,6 +66,7 @@ bool loop_turns::unwatched_for(clock::duration stretch) {
 
 void loop_turns::stretch_starts() {
   looks_ = 0;
+  stretch_longest_ = {};
   work_from_ = busy_ ? processor_time() : std::chrono::nanoseconds(-1);
 }
 
@@ -68,8 +74,13 @@ bool loop_turns::looked() {
   ++looks_;
   const auto now = processor_time();
   const bool record = work_from_.count() >= 0 && now - work_from_ > unwatched_work_;
-  if (record) unwatched_work_ = now - work_from_;
+  if (record) {
+    unwatched_work_ = now - work_from_;
+    work_subject_ = stretch_subject_;
+    work_action_ = stretch_action_;
+  }
   work_from_ = now;
+  stretch_longest_ = {};
   return record;
 }
 
@@ -78,10 +89,12 @@ bool loop_turns::stretch_ends() {
   return busy_ && looked();
 }
 
-std::string loop_turns::longest_kind() const {
-  if (!subject_) return "other";
-  return action_ ? std::string(subject_) + " " + action_ : std::string(subject_);
+std::string loop_turns::kind_text(const char* subject, const char* action) {
+  if (!subject) return "other";
+  return action ? std::string(subject) + " " + action : std::string(subject);
 }
+
+std::string loop_turns::longest_kind() const { return kind_text(subject_, action_); }
 
 std::string loop_turns::turn_line() const {
   char figure[64];
@@ -99,8 +112,9 @@ std::string loop_turns::unwatched_line() const {
 std::string loop_turns::unwatched_work_line() const {
   char line[112];
   std::snprintf(line, sizeof line,
-                "Longest processor time without a look at the renderers so far: %.3f ms", milliseconds(unwatched_work_));
-  return line;
+                "Longest processor time without a look at the renderers so far: %.3f ms, longest handler: ",
+                milliseconds(unwatched_work_));
+  return line + kind_text(work_subject_, work_action_);
 }
 
 }  // namespace vorn

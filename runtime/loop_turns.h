@@ -48,6 +48,8 @@ class loop_turns {
   std::string unwatched_work_line() const;
 
  private:
+  static std::string kind_text(const char* subject, const char* action);
+
   clock::duration last_{};
   clock::duration longest_{};
   const char* subject_ = nullptr;
@@ -55,6 +57,11 @@ class loop_turns {
   clock::duration unwatched_{};
   std::chrono::nanoseconds unwatched_work_{};
   std::chrono::nanoseconds work_from_{-1};  // processor time at the last look; -1: unknown
+  clock::duration stretch_longest_{};  // the longest handler since the last look, and its kind
+  const char* stretch_subject_ = nullptr;
+  const char* stretch_action_ = nullptr;
+  const char* work_subject_ = nullptr;  // that kind in the stretch of unwatched_work_
+  const char* work_action_ = nullptr;
   bool busy_ = false;   // the last stretch had looks inside it
   int looks_ = 0;       // looks in this stretch
 };

@@ -263,6 +263,7 @@ struct loop_records {
   std::string turn_kind = "none logged";
   double unwatched_ms = -1;       // wall clock, with whatever the scheduler took
   double unwatched_work_ms = -1;  // the service's own processor time
+  std::string work_kind = "none logged";  // the longest handler of that stretch
 
   static loop_records in(const std::string& output) {
     loop_records found;
@@ -281,7 +282,10 @@ struct loop_records {
         found.turn_kind = kind == std::string::npos ? "" : line.substr(kind + 5);
       }
       value(line, unwatched, found.unwatched_ms);
-      value(line, work, found.unwatched_work_ms);
+      if (value(line, work, found.unwatched_work_ms)) {
+        const auto kind = line.find(" ms, longest handler: ");
+        found.work_kind = kind == std::string::npos ? "" : line.substr(kind + 22);
+      }
     }
     return found;
   }
@@ -348,6 +352,7 @@ struct cycle_result {
     std::printf("service_longest_loop_turn ran: %s\n", loop.turn_kind.c_str());
     out.figure("service_longest_stretch_without_renderer_look", loop.unwatched_ms, "ms");
     out.figure("service_longest_processor_time_without_renderer_look", loop.unwatched_work_ms, "ms");
+    std::printf("service_longest_processor_time_without_renderer_look longest handler: %s\n", loop.work_kind.c_str());
     // Time the service was ready to run but the system ran something else: what a renderer
     // may wait for beyond anything the service does.
     out.figure("service_processor_time_during_load", ran_ms, "ms");
