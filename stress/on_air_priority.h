@@ -1,6 +1,6 @@
-// The service, the bridge and the renderers run ahead of the load, as on air: the unit the
-// service is registered with gives it Nice=-10, and a station runs its renderer ahead of
-// other work the same way. Without the privilege to raise priority, everything stays at 0
+// The service and the renderers run ahead of the load, as on air: the unit the service is
+// registered with gives it Nice=-10, and a station runs its renderer ahead of other work the
+// same way. The bridge stays at 0: its 200 monitor pages are load. Without the privilege to raise priority, everything stays at 0
 // and the waits measured include what the scheduler gives to the load.
 #pragma once
 

@@ -83,7 +83,6 @@ web_load::web_load(const std::string& program, const tcp::endpoint& service, con
       ::dup2(file, fd);
       ::close(file);
     }
-    take_on_air_priority();  // it carries the render page
     // Port 0: the bridge says where it listens.
     ::execl(program.c_str(), program.c_str(), "--listen", "127.0.0.1:0", "--service", service_text.c_str(),
             "--log-events", "127.0.0.1:1", nullptr);
