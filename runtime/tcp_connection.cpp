@@ -1,5 +1,7 @@
 #include "runtime/tcp_connection.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <array>
 #include <exception>
@@ -238,17 +240,24 @@ void tcp_connection::finish(const std::string& reason) {
     log_line(logger_, 20, std::string("Protocol failed while closing: ") + e.what());
   }
   // Output a peer never read may be megabytes: it goes too, a part per turn.
+  const bool held_much = protocol->held_input() + unsent_ >= std::size_t{1} << 20;
   std::deque<std::string> unsent;
   unsent.swap(queue_);
-  release_in_turns(std::move(protocol), std::move(unsent), socket_.get_executor());
+  release_in_turns(std::move(protocol), std::move(unsent), socket_.get_executor(), held_much);
   if (on_closed) on_closed(reason.empty() ? "connection closed" : reason);
 }
 
+// One loop per thread, and at most one trim waiting in it.
+thread_local bool trim_posted = false;
+
 // Each part in a turn of its own, the first after the one that closed: what the allocator
 // gives back to the system when a large buffer goes can take a fraction of a millisecond.
+// A connection that held megabytes leaves the heap in pieces around what was allocated
+// meanwhile; once all it held is gone, the free pages go back to the system in a turn of
+// their own, so that a burst does not raise resident memory for good.
 void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
-                                      const executor& on) {
-  boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on]() mutable {
+                                      const executor& on, bool held_much) {
+  boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on, held_much]() mutable {
     loop_turns::name("connection", "close");
     constexpr std::size_t bytes_per_turn = std::size_t{256} << 10;
     for (std::size_t freed = 0; !unsent.empty() && freed < bytes_per_turn; unsent.pop_front()) {
@@ -256,7 +265,16 @@ void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, s
       freed += unsent.front().size();
     }
     if (protocol && !protocol->release_some()) protocol.reset();
-    if (protocol || !unsent.empty()) release_in_turns(std::move(protocol), std::move(unsent), on);
+    if (protocol || !unsent.empty())
+      release_in_turns(std::move(protocol), std::move(unsent), on, held_much);
+    else if (held_much && !trim_posted) {
+      trim_posted = true;  // peers dropped together share one
+      boost::asio::post(on, [] {
+        loop_turns::name("connection", "trim");
+        trim_posted = false;
+        ::malloc_trim(0);
+      });
+    }
   });
 }
 

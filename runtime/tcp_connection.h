@@ -55,7 +55,7 @@ class tcp_connection : public transport,
   void finish(const std::string& reason);
   using executor = boost::asio::ip::tcp::socket::executor_type;
   static void release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
-                               const executor& on);
+                               const executor& on, bool held_much);
   void account();
 
   boost::asio::ip::tcp::socket socket_;
