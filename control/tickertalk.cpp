@@ -36,7 +36,8 @@ class refusal : public vorn::base_protocol {
     notice.add_field("error");
     notice.add_field("Too many connections: the service serves at most " + std::to_string(limit_) +
                      " at a time; try again later");
-    write(notice.text() + std::string(end_of_message));
+    notice.end_line();
+    write(notice.text());
     close_connection();
   }
 

@@ -84,7 +84,8 @@ bool tickertalk_client::send(const field_list& fields) {
   vorn::message request;
   request.start(fields.front());
   for (std::size_t i = 1; i < fields.size(); ++i) request.add_field(fields[i]);
-  return send_raw(request.text() + "\r\n");
+  request.end_line();
+  return send_raw(request.text());
 }
 
 bool tickertalk_client::send_raw(std::string_view bytes) {

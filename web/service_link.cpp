@@ -58,7 +58,8 @@ void service_link::request(const fields& request, reply_handler handler) {
   const std::string tag = std::to_string(next_tag_++);
   m.start(tag);
   for (const auto& f : request) m.add_field(f);
-  if (!p->write(m.text() + "\r\n")) {
+  m.end_line();
+  if (!p->write(m.text())) {
     handler({});
     return;
   }
