@@ -1,7 +1,5 @@
 #include "runtime/tcp_connection.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <array>
 #include <exception>
@@ -25,6 +23,12 @@ constexpr std::size_t coalesce_limit = 64 * 1024;
 // 0.45 ms to free 4 MiB): the system doubles this, and the rest waits in our queue, which is
 // let go over turns. Half a mebibyte in flight still fills any local network.
 constexpr int kernel_send_buffer = 256 * 1024;
+
+// The backlog of a peer that is behind goes in blocks the allocator maps apart: it may grow to
+// megabytes, and in the shared heap it would leave free pages behind that only a trim of the
+// whole heap gives back. A peer that keeps up gets small entries from the heap, as they come
+// and go within a turn.
+constexpr std::size_t backlog_block = 128 * 1024;
 
 std::string describe(const boost::asio::ip::tcp::socket& socket) {
   boost::system::error_code ec;
@@ -145,16 +149,25 @@ bool tcp_connection::write(std::string_view bytes) {
     return false;
   }
   // Small writes of one turn join the last entry not yet handed to the socket.
-  if (queue_.size() > in_flight_ && queue_.back().size() < coalesce_limit)
+  if (queue_.size() > in_flight_ && (queue_.back().size() < coalesce_limit ||
+                                     queue_.back().size() + bytes.size() <= queue_.back().capacity()))
     queue_.back() += bytes;
   else
-    queue_.emplace_back(bytes);
+    queue_.push_back(queue_entry(bytes));
   unsent_ += bytes.size();
   // Within the connection's own turn the budget hears of it once, when the turn ends.
   if (in_turn_) return true;
   if (in_flight_ == 0) flush_later();
   account();
   return open_;
+}
+
+std::string tcp_connection::queue_entry(std::string_view bytes) const {
+  if (unsent_ < coalesce_limit) return std::string(bytes);
+  std::string entry;
+  entry.reserve(std::max(backlog_block, bytes.size()));
+  entry.assign(bytes);
+  return entry;
 }
 
 // A write from outside this connection's turn (an event sent to every client, say) leaves
@@ -240,24 +253,17 @@ void tcp_connection::finish(const std::string& reason) {
     log_line(logger_, 20, std::string("Protocol failed while closing: ") + e.what());
   }
   // Output a peer never read may be megabytes: it goes too, a part per turn.
-  const bool held_much = protocol->held_input() + unsent_ >= std::size_t{1} << 20;
   std::deque<std::string> unsent;
   unsent.swap(queue_);
-  release_in_turns(std::move(protocol), std::move(unsent), socket_.get_executor(), held_much);
+  release_in_turns(std::move(protocol), std::move(unsent), socket_.get_executor());
   if (on_closed) on_closed(reason.empty() ? "connection closed" : reason);
 }
 
-// One loop per thread, and at most one trim waiting in it.
-thread_local bool trim_posted = false;
-
 // Each part in a turn of its own, the first after the one that closed: what the allocator
 // gives back to the system when a large buffer goes can take a fraction of a millisecond.
-// A connection that held megabytes leaves the heap in pieces around what was allocated
-// meanwhile; once all it held is gone, the free pages go back to the system in a turn of
-// their own, so that a burst does not raise resident memory for good.
 void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
-                                      const executor& on, bool held_much) {
-  boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on, held_much]() mutable {
+                                      const executor& on) {
+  boost::asio::post(on, [protocol = std::move(protocol), unsent = std::move(unsent), on]() mutable {
     loop_turns::name("connection", "close");
     constexpr std::size_t bytes_per_turn = std::size_t{256} << 10;
     for (std::size_t freed = 0; !unsent.empty() && freed < bytes_per_turn; unsent.pop_front()) {
@@ -265,16 +271,7 @@ void tcp_connection::release_in_turns(std::shared_ptr<base_protocol> protocol, s
       freed += unsent.front().size();
     }
     if (protocol && !protocol->release_some()) protocol.reset();
-    if (protocol || !unsent.empty())
-      release_in_turns(std::move(protocol), std::move(unsent), on, held_much);
-    else if (held_much && !trim_posted) {
-      trim_posted = true;  // peers dropped together share one
-      boost::asio::post(on, [] {
-        loop_turns::name("connection", "trim");
-        trim_posted = false;
-        ::malloc_trim(0);
-      });
-    }
+    if (protocol || !unsent.empty()) release_in_turns(std::move(protocol), std::move(unsent), on);
   });
 }
 

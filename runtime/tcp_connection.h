@@ -49,13 +49,14 @@ class tcp_connection : public transport,
   void hand_over(std::string_view bytes);
   std::vector<boost::asio::const_buffer> gathered() const;
   void write_queued();
+  std::string queue_entry(std::string_view bytes) const;
   void flush_later();
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);
   void finish(const std::string& reason);
   using executor = boost::asio::ip::tcp::socket::executor_type;
   static void release_in_turns(std::shared_ptr<base_protocol> protocol, std::deque<std::string> unsent,
-                               const executor& on, bool held_much);
+                               const executor& on);
   void account();
 
   boost::asio::ip::tcp::socket socket_;
