@@ -25,10 +25,24 @@ TickerControl::TickerControl(const std::string& ticker_name, std::shared_ptr<Qui
 
 TickerControl::~TickerControl() {
   if (LogAt(50)) log_->stream(50) << "Destructing ticker control " << ticker_name_ << std::endl;
+  DropAllGroups();
+}
+
+void TickerControl::DropAllGroups() {
+  std::vector<std::shared_ptr<void>> dropped;
+  if (release_) dropped.reserve(groups_.size() + independent_.size() + run_once_.size());
   // A feed subscriber holds its group, so the groups would outlive the ticker otherwise.
-  for (const group_ptr& group : groups_) group->CloseSubscription();
-  for (const group_ptr& group : independent_) group->CloseSubscription();
-  for (const group_ptr& group : run_once_) group->CloseSubscription();
+  auto drop = [&](const group_ptr& group) {
+    group->CloseSubscription();
+    if (release_) dropped.push_back(group);
+  };
+  for (const group_ptr& group : groups_) drop(group);
+  for (const group_ptr& group : independent_) drop(group);
+  for (const group_ptr& group : run_once_) drop(group);
+  groups_.clear();
+  independent_.clear();
+  run_once_.clear();
+  if (release_) release_(std::move(dropped));
 }
 
 bool TickerControl::HasActiveGroup(const std::string& group_name) {

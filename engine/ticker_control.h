@@ -52,6 +52,7 @@ class TickerControl : public element_stream, public ticker_control_interface {
  public:
   using name_callback = std::function<void(const std::string& ticker)>;
   using text_callback = std::function<void(const std::string& first, const std::string& second)>;
+  using release_callback = std::function<void(std::vector<std::shared_ptr<void>> dropped)>;
 
   // feed_manager may be null (no feed subscriptions).
   TickerControl(const std::string& ticker_name, std::shared_ptr<QuillmereTickerManager> feed_manager,
@@ -68,6 +69,9 @@ class TickerControl : public element_stream, public ticker_control_interface {
   void set_on_run(text_callback callback) { on_run_ = std::move(callback); }
   // A run-once group finished (ticker name, remaining queue size as decimal text).
   void set_on_run_once_done(text_callback callback) { on_run_once_done_ = std::move(callback); }
+  // Takes the groups of ClearAll and of the ticker's end: thousands of them freed at once
+  // would hold the caller for milliseconds. Without it they are freed there and then.
+  void set_release(release_callback release) { release_ = std::move(release); }
 
   // element_stream
   bool GetNextElement(TickerElement& out) override;
@@ -185,11 +189,15 @@ class TickerControl : public element_stream, public ticker_control_interface {
   group_ptr MakeFlipGroup(const std::string& group_name, const std::string& text, const std::string& design,
                            const std::string& textpart, const std::string& logmsg, std::int32_t duration,
                            const std::string& on_enter, const std::string& on_exit);
+  // Closes every group's subscription and empties the three lists, handing the groups to
+  // release_ where there is one.
+  void DropAllGroups();
 
   name_callback on_empty_;
   name_callback on_loop_;
   text_callback on_run_;
   text_callback on_run_once_done_;
+  release_callback release_;
   std::shared_ptr<QuillmereTickerManager> feed_manager_;
   std::string ticker_name_;
   bool ignore_inactive_;

@@ -151,12 +151,17 @@ void sharedTickerElement::SetKey(const std::string& key) {
   if (index_) index_->insert(key, *this);
 }
 
-std::string element_summary(const TickerElement& element) {
-  if (element.key().empty()) return "";
-  std::string summary = element.design() + ": ";
+void append_element_summary(std::string& out, const TickerElement& element) {
+  if (element.key().empty()) return;
+  out.append(element.design()).append(": ");
   for (const auto& value : element.values())
-    summary += value.label + "." + value.attribute + "=" + value.text + " ";
-  summary += " (" + element.key() + ": " + element.log_msg() + ")";
+    out.append(value.label).append(".").append(value.attribute).append("=").append(value.text).append(" ");
+  out.append(" (").append(element.key()).append(": ").append(element.log_msg()).append(")");
+}
+
+std::string element_summary(const TickerElement& element) {
+  std::string summary;
+  append_element_summary(summary, element);
   return summary;
 }
 

@@ -110,5 +110,6 @@ class sharedTickerElement : public TickerElement, public std::enable_shared_from
 
 // One-line form for logs and content listings; "" for an element without key.
 std::string element_summary(const TickerElement& element);
+void append_element_summary(std::string& out, const TickerElement& element);
 
 }  // namespace orv

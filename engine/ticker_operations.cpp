@@ -55,12 +55,7 @@ bool TickerControl::MarkGroupForDeletion(const std::string& group_name) {
 
 void TickerControl::ClearAll() {
   if (LogAt(50)) log_->stream(50) << "ClearAll" << std::endl;
-  for (const group_ptr& group : groups_) group->CloseSubscription();
-  for (const group_ptr& group : independent_) group->CloseSubscription();
-  for (const group_ptr& group : run_once_) group->CloseSubscription();
-  groups_.clear();
-  independent_.clear();
-  run_once_.clear();
+  DropAllGroups();
   cursor_ = groups_.end();
   superseded_ = groups_.end();
   independent_cursor_ = independent_.end();
@@ -386,9 +381,12 @@ std::string TickerControl::GetGroups() {
 std::string TickerControl::GetGroupsWithContent() {
   std::string text;
   for (const group_ptr& group : groups_) {
-    text += group->name() + "\r\n";
-    text += "-------------------------------------------\r\n";
-    for (const auto& [key, element] : group->elements()) text += "|" + element_summary(*element) + "\r\n";
+    text.append(group->name()).append("\r\n-------------------------------------------\r\n");
+    for (const auto& [key, element] : group->elements()) {
+      text += '|';
+      append_element_summary(text, *element);
+      text += "\r\n";
+    }
     text += "\r\n";
   }
   return text;

@@ -7,6 +7,7 @@
 #include "feed/group_change_integrator.h"
 #include "feed/quillmere_client.h"
 #include "hosting/supplier.h"
+#include "runtime/buffer_release.h"
 
 namespace orv {
 
@@ -70,6 +71,11 @@ void ticker_manager::install_callbacks(TickerControl& ticker) {
   });
   ticker.set_on_run_once_done([self](const std::string& t, const std::string& remaining) {
     if (auto m = self.lock()) m->send_ticker_event("priority_size", t, remaining);
+  });
+  if (!core_->asyncore) return;
+  std::weak_ptr<vorn::asyncore> loop = core_->asyncore;
+  ticker.set_release([loop](std::vector<std::shared_ptr<void>> dropped) {
+    if (auto l = loop.lock()) vorn::release_in_turns(l->io_context(), std::move(dropped));
   });
 }
 

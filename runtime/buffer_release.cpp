@@ -3,7 +3,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+
+#include <boost/asio/post.hpp>
+
+#include "runtime/loop_turns.h"
 
 namespace vorn {
 
@@ -18,6 +23,18 @@ bool release_tail(std::string& buffer, std::size_t step) {
   if (from < to) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
   buffer.resize(kept);
   return true;
+}
+
+void release_in_turns(boost::asio::io_context& io, std::vector<std::shared_ptr<void>> dropped) {
+  if (dropped.empty()) return;
+  boost::asio::post(io, [&io, dropped = std::move(dropped)]() mutable {
+    loop_turns::name("dropped objects", "release");
+    using clock = std::chrono::steady_clock;
+    const auto until = clock::now() + std::chrono::microseconds(200);
+    do dropped.pop_back();
+    while (!dropped.empty() && clock::now() < until);
+    release_in_turns(io, std::move(dropped));
+  });
 }
 
 }  // namespace vorn

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
 
 namespace vorn {
 
@@ -11,5 +15,11 @@ namespace vorn {
 // the caller likes; the free at the end costs next to nothing. The bytes given back are
 // lost. Returns false, and leaves the buffer as it is, once it is no longer than `step`.
 bool release_tail(std::string& buffer, std::size_t step);
+
+// Lets go of what a caller dropped over the loop's turns, from the turn after this call on,
+// about 0.2 ms of freeing a turn: thousands of objects freed at once (a ticker's carousel,
+// say) would hold the loop for milliseconds. An object that is large by itself still goes
+// in one piece.
+void release_in_turns(boost::asio::io_context& io, std::vector<std::shared_ptr<void>> dropped);
 
 }  // namespace vorn

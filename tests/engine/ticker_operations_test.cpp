@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <tuple>
+#include <utility>
 
 #include "tests/engine/ticker_fixture.h"
 
@@ -160,7 +161,17 @@ TEST_F(OperationsTest, FlushAndClearAllEmptyWhatTheRendererIsWaitingFor) {
   ASSERT_TRUE(ticker->AddGroupToRunOncePriorityQueue(group_xml("R", {"r1"})));
   ASSERT_TRUE(ticker->AddPriorityGroup("T"));
   const int clears = supplier->clears;
+  std::shared_ptr<TickerGroup> t;
+  ASSERT_TRUE(ticker->GetGroup("T", t));
+  const std::weak_ptr<TickerGroup> cleared = std::exchange(t, nullptr);
+  std::vector<std::shared_ptr<void>> released;
+  ticker->set_release([&](std::vector<std::shared_ptr<void>> dropped) { released = std::move(dropped); });
   ticker->ClearAll();
+  EXPECT_EQ(released.size(), 3u) << "carousel, independent and run-once groups go to be freed later";
+  EXPECT_FALSE(cleared.expired());
+  released.clear();
+  EXPECT_TRUE(cleared.expired());
+  ticker->set_release(nullptr);
   EXPECT_EQ(supplier->clears, clears + 1);
   EXPECT_EQ(ticker->GetGroupNames(), keys{});
   EXPECT_EQ(ticker->GetCurrentGroupName(), "");
