@@ -124,7 +124,7 @@ void message_accumulator::last_field_ended() {
   // Taken out first: the consumer may feed this accumulator again before returning.
   auto fields = std::move(fields_);
   fields_.clear();
-  consumer_.message_received(fields);
+  consumer_.take_message(fields);
   // The list's storage serves the next message too, unless the consumer started one.
   if (fields_.empty()) {
     fields.clear();
@@ -148,11 +148,19 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
   std::size_t counted = 0;
   const turn_timer timer(turn_budget_);
   if (transport_closed()) return length;
+  while (deferred_) {
+    if (continue_message()) {
+      deferred_ = false;
+      ++messages_this_turn_;
+    } else if (timer.spent()) {
+      return 0;
+    }
+  }
   while (p < end && state_ != state::broken) {
     if (messages_this_turn_ != counted) {  // a message was handled since the last look
       counted = messages_this_turn_;
       if (transport_closed()) return length;
-      if (counted == messages_per_turn_ || timer.spent())
+      if (deferred_ || counted == messages_per_turn_ || timer.spent())
         return static_cast<std::size_t>(p - data);
     }
     switch (state_) {
