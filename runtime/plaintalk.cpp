@@ -101,6 +101,13 @@ void message::add_field(std::string_view field) {
 
 void message_accumulator::field_bytes_received(const char* data, std::size_t length) { field_.append(data, length); }
 
+// Room for a long field is made once: growing a string of megabytes by doubling copies it,
+// and the last copies take milliseconds in the turn whose bytes pass the capacity. Pages are
+// only touched as the bytes arrive.
+void message_accumulator::field_bytes_announced(std::size_t length) {
+  if (length >= std::size_t{64} << 10) field_.reserve(field_.size() + length);
+}
+
 message_parser* message_accumulator::field_ended() {
   fields_.push_back(std::move(field_));
   field_.clear();
@@ -206,6 +213,7 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
           }
         } else if (c == '}' && count_has_digit_) {
           if (!add_message_bytes(pending_)) return length;
+          if (pending_ > 0 && current_) current_->field_bytes_announced(pending_);
           state_ = pending_ > 0 ? state::escaped : state::plain;
         } else {
           fail("malformed escape: expected a digit inside {}");

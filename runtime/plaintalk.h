@@ -42,6 +42,8 @@ class message_parser {
   virtual ~message_parser() = default;
   // More bytes of the current field; a field may come in any number of pieces.
   virtual void field_bytes_received(const char* data, std::size_t length) = 0;
+  // The current field's next length bytes are announced ("{N}"); they may come over many turns.
+  virtual void field_bytes_announced(std::size_t length) { (void)length; }
   // The current field is complete and another follows; returns the parser for it.
   virtual message_parser* field_ended() = 0;
   // The current field is complete and was the message's last. The next message starts
@@ -67,6 +69,7 @@ class message_accumulator : public message_parser {
   explicit message_accumulator(message_consumer& consumer) : consumer_(consumer) {}
 
   void field_bytes_received(const char* data, std::size_t length) override;
+  void field_bytes_announced(std::size_t length) override;
   message_parser* field_ended() override;
   void last_field_ended() override;
   bool release_some() override;
