@@ -236,6 +236,7 @@ std::size_t tickertalk_protocol::held_input() const {
 bool tickertalk_protocol::release_some() {
   if (!staged_) return plaintalk_protocol::release_some();
   if (staged_->operation) {
+    if (staged_->operation->release_some()) return true;
     staged_->operation.reset();
     staged_->ticker.reset();
   } else if (!vorn::release_tail(staged_->fields.back(), std::size_t{1} << 20)) {

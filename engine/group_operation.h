@@ -25,6 +25,9 @@ class group_operation {
   virtual bool read_some(std::size_t max_bytes) = 0;
   // The operation's result, with its log lines, as if it had been called now.
   virtual bool finish() = 0;
+  // For an operation given up before its finish: drops part of what was read, so that a
+  // long document's elements do not all go in one turn; true while more is left.
+  virtual bool release_some() = 0;
 };
 
 }  // namespace orv

@@ -433,6 +433,14 @@ bool TickerGroup::DeleteElement(const std::string& key) {
   return true;
 }
 
+bool TickerGroup::DropSome(std::size_t count) {
+  auto last = elements_.begin();
+  for (; count > 0 && last != elements_.end(); --count) ++last;
+  elements_.erase(elements_.begin(), last);
+  cursor_ = elements_.begin();
+  return !elements_.empty();
+}
+
 void TickerGroup::Clear() {
   elements_.clear();
   cursor_ = elements_.begin();

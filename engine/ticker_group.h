@@ -59,7 +59,7 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
     // True once the whole text is read or it proved malformed.
     bool read_some(std::size_t max_bytes);
     bool finish();
-    std::size_t size() const { return xml_.size(); }
+    bool failed() const { return failed_; }
 
    private:
     std::unique_ptr<parse_state> state_;
@@ -99,6 +99,8 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   bool UpdateElement(const TickerElement& element);
   bool DeleteElement(const std::string& key);
   void Clear();
+  // Drops up to count elements, for a group being let go in parts; true while some are left.
+  bool DropSome(std::size_t count);
   // Inserts, or replaces the content of the element with the same key in place.
   void StoreElement(const TickerElement& element) { StoreElement(TickerElement(element)); }
   void StoreElement(TickerElement&& element);

@@ -132,11 +132,16 @@ class TickerControl::staged_group final : public group_operation {
                                              ticker.ignore_inactive_)),
         reader_(*group_, group_xml) {}
 
-  bool read_some(std::size_t max_bytes) override { return reader_.read_some(max_bytes); }
+  // A malformed document leaves an empty group: what was read of it goes in parts first,
+  // not all in the turn that replies.
+  bool read_some(std::size_t max_bytes) override {
+    return reader_.read_some(max_bytes) && !(reader_.failed() && release_some());
+  }
   bool finish() override {
     group_->SetStateListener(ticker_.state_listener_);
     return ticker_.PlaceParsed(placement_, follow_name_, group_, reader_.finish());
   }
+  bool release_some() override { return group_->DropSome(elements_per_release); }
 
  private:
   TickerControl& ticker_;
@@ -144,6 +149,7 @@ class TickerControl::staged_group final : public group_operation {
   std::string follow_name_;
   group_ptr group_;
   TickerGroup::xml_reader reader_;
+  static constexpr std::size_t elements_per_release = 256;
 };
 
 std::unique_ptr<group_operation> TickerControl::StartGroupOperation(group_placement placement,

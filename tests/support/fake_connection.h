@@ -66,6 +66,8 @@ class fake_connection {
   // Drops this side's handle, as the library does when the connection is gone.
   void release() {
     protocol_->detach_transport();
+    while (protocol_->release_some()) {
+    }
     protocol_.reset();
   }
 
