@@ -9,8 +9,8 @@
 
 #include "control/command_adapter.h"
 #include "engine/group_operation.h"
-#include "runtime/buffer_release.h"
 #include "hosting/tickers_interface.h"
+#include "runtime/buffer_release.h"
 
 namespace orv {
 
