@@ -140,6 +140,18 @@ sub_command_table make_sub_commands() {
   return commands;
 }
 
+// The sub-commands that carry a group document, as their last argument.
+struct group_document_command {
+  std::string_view name;
+  std::size_t arguments;
+  group_placement placement;
+};
+constexpr group_document_command group_document_commands[] = {
+    {"AddGroupAfterGroup", 2, group_placement::after_group},
+    {"AddGroupAfterCurrent", 1, group_placement::after_current},
+    {"AddGroupToRunOncePriorityQueue", 1, group_placement::run_once_queue},
+};
+
 // Built once: a message costs a lookup, not a table.
 const sub_command_table& sub_commands() {
   static const sub_command_table table = make_sub_commands();
@@ -164,6 +176,22 @@ ticker_result ticker_protocol_control_adapter::execute(const field_list& fields)
   arguments args(fields);
   if (auto failed = args.convert(command.integers)) return *failed;
   return command.call(*ticker_, args);
+}
+
+std::unique_ptr<group_operation> ticker_protocol_control_adapter::start_staged(const field_list& fields) {
+  if (fields.size() < 5 || fields.back().size() < staged_document_size) return nullptr;
+  for (const auto& command : group_document_commands) {
+    if (fields[3] != command.name) continue;
+    if (fields.size() - 4 != command.arguments) return nullptr;
+    static const std::string no_group_to_follow;
+    const std::string& follow_name = command.arguments == 2 ? fields[4] : no_group_to_follow;
+    return ticker_->StartGroupOperation(command.placement, follow_name, fields.back());
+  }
+  return nullptr;
+}
+
+ticker_result ticker_protocol_control_adapter::staged_result(const field_list& fields, bool success) {
+  return outcome(success, fields[3] + " failed.");
 }
 
 }  // namespace orv

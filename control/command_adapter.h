@@ -22,6 +22,14 @@ class ticker_protocol_control_adapter {
 
   ticker_result execute(const field_list& fields);
 
+  // Group documents at least this long are read over several loop turns.
+  static constexpr std::size_t staged_document_size = 32 * 1024;
+  // A group document sub-command whose document is that long, started: the caller reads the
+  // document with the operation's read_some, then finish gives what execute would have.
+  // Null for any other message, which execute then carries out. fields must outlive it.
+  std::unique_ptr<group_operation> start_staged(const field_list& fields);
+  static ticker_result staged_result(const field_list& fields, bool success);
+
  private:
   std::shared_ptr<ticker_control_interface> ticker_;
 };

@@ -13,6 +13,8 @@
 namespace orv {
 
 class tickers_interface;
+class ticker_control_interface;
+class group_operation;
 
 // One tickertalk connection. Each message is a tag chosen by the client, a command and its
 // arguments; every message with a tag gets exactly one reply that starts with that tag.
@@ -24,7 +26,11 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
 
   void connection_made() override;
   void message_received(const field_list& fields) override;
+  void take_message(field_list& fields) override;
   const char* kind() const override { return "tickertalk"; }
+  // A message whose group document is being read counts in full.
+  std::size_t held_input() const override;
+  bool release_some() override;
 
   std::int32_t id() const { return connection_id_; }
   // Set by the "protocol" command; broadcast events go only to connections that asked.
@@ -34,15 +40,26 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   // The client learns why it is cut off: an error reply to the broken message, or a last
   // line tagged "*" when that message had no complete tag.
   void framing_refused(std::string_view tag, std::string_view reason) override;
+  bool continue_message() override;
 
  private:
-  using command_handler = void (tickertalk_protocol::*)(const field_list&);
+  using command_handler = void (tickertalk_protocol::*)(field_list&);
 
-  void on_protocol(const field_list& fields);
-  void on_add_ticker(const field_list& fields);
-  void on_delete_ticker(const field_list& fields);
-  void on_list_tickers(const field_list& fields);
-  void on_ticker(const field_list& fields);
+  // An "on_ticker" message whose group document is read over several turns, a slice at a
+  // time, while this connection reads nothing else.
+  struct staged_message {
+    field_list fields;
+    std::shared_ptr<ticker_control_interface> ticker;
+    std::unique_ptr<group_operation> operation;  // reads fields and acts on ticker
+    bool replied = false;  // then the document's pages go back a mebibyte a turn
+  };
+
+  void on_protocol(field_list& fields);
+  void on_add_ticker(field_list& fields);
+  void on_delete_ticker(field_list& fields);
+  void on_list_tickers(field_list& fields);
+  void on_ticker(field_list& fields);
+  void finish_staged();
 
   // Adds the error to the reply and returns false when the argument count is wrong.
   bool check_argument_count(const field_list& fields, std::size_t expected, bool at_least);
@@ -55,6 +72,7 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   tickers_interface* tickers_;
   std::shared_ptr<vorn::logger_base> logger_;
   bool events_enabled_ = false;
+  std::unique_ptr<staged_message> staged_;
 };
 
 // Makes the tickertalk connections and keeps track of them for event broadcasts.

@@ -132,6 +132,8 @@ class TickerControl : public element_stream, public ticker_control_interface {
   void pause_ticker() override;
   std::string GetGroups() override;
   std::string GetGroupsWithContent() override;
+  std::unique_ptr<group_operation> StartGroupOperation(group_placement placement, const std::string& follow_name,
+                                                       std::string_view group_xml) override;
 
   // True when a non-marked group of that name is in the carousel or among the independent groups.
   bool HasActiveGroup(const std::string& group_name);
@@ -181,10 +183,18 @@ class TickerControl : public element_stream, public ticker_control_interface {
   void LogMissingElement(const char* operation, const std::string& group_name, const std::string& key);
 
   group_ptr NewGroup(const std::string& group_name);
-  group_ptr ParseGroup(const std::string& group_xml, const char* failure_line);
+  class staged_group;
+  // The six group XML operations: the first log line, the parse, then the placement.
+  void LogGroupOperation(group_placement placement, const std::string& follow_name);
+  bool RunGroupOperation(group_placement placement, const std::string& follow_name, const std::string& group_xml);
+  bool PlaceParsed(group_placement placement, const std::string& follow_name, const group_ptr& group, bool parsed);
   position InsertIntoCarousel(position before, const group_ptr& group);
   bool PlaceAfterGroup(const std::string& follow_name, const group_ptr& group);
+  bool PlaceRunOnce(const group_ptr& group);
   bool PlaceIndependent(const group_ptr& group);
+  bool PlaceAfterCurrent(const group_ptr& group);
+  bool PlaceSupersedingCurrent(const group_ptr& group);
+  bool PlaceBeforeCurrent(const group_ptr& group);
   group_ptr MakeTextGroup(const std::string& group_name, const text_input& input);
   group_ptr MakeFlipGroup(const std::string& group_name, const std::string& text, const std::string& design,
                            const std::string& textpart, const std::string& logmsg, std::int32_t duration,

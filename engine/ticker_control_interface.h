@@ -4,7 +4,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "engine/group_operation.h"
 
 namespace orv {
 
@@ -76,6 +79,11 @@ class ticker_control_interface {
   virtual void pause_ticker() = 0;
   virtual std::string GetGroups() = 0;
   virtual std::string GetGroupsWithContent() = 0;
+  // A group XML operation whose document is read over several calls (see group_operation);
+  // follow_name is used by after_group only. Null: the ticker reads documents only whole.
+  virtual std::unique_ptr<group_operation> StartGroupOperation(group_placement placement,
+                                                               const std::string& follow_name,
+                                                               std::string_view group_xml) = 0;
 
   virtual ~ticker_control_interface() = default;
 };

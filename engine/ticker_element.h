@@ -4,7 +4,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace orv {
@@ -86,7 +85,9 @@ class element_key_index {
   std::size_t size() const { return elements_.size(); }
 
  private:
-  std::unordered_map<std::string, sharedTickerElement*> elements_;
+  // A tree, not a hash table: a table grown past its load rehashes every key in one step,
+  // milliseconds for a ticker of a hundred thousand elements, in the middle of some turn.
+  std::map<std::string, sharedTickerElement*, std::less<>> elements_;
 };
 
 // An element shared between a group and the ticker's key index. Assigning to it through a

@@ -1,6 +1,7 @@
 #include "engine/ticker_group.h"
 
 #include <boost/lexical_cast.hpp>
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -189,24 +190,31 @@ TickerGroup::TickerGroup(std::shared_ptr<QuillmereTickerManager> feed_manager, c
 
 TickerGroup::~TickerGroup() { CloseSubscription(); }
 
+void TickerGroup::Listen(XML_Parser parser, parse_state& state) {
+  XML_SetUserData(parser, &state);
+  XML_SetElementHandler(parser, parse_state::on_start, parse_state::on_end);
+  XML_SetCharacterDataHandler(parser, parse_state::on_text);
+}
+
 bool TickerGroup::ParseXML(const std::string& xml) {
   parse_state state(*this);
   auto parser = make_expat_parser();
   if (!parser) return false;
-  XML_SetUserData(parser.get(), &state);
-  XML_SetElementHandler(parser.get(), parse_state::on_start, parse_state::on_end);
-  XML_SetCharacterDataHandler(parser.get(), parse_state::on_text);
-  if (!parse_document(parser.get(), xml)) {
-    std::cerr << "Parse error in TickerGroup::ParseXML :" << XML_ErrorString(XML_GetErrorCode(parser.get()))
-              << std::endl;
-    std::cerr << "Line number: " << XML_GetCurrentLineNumber(parser.get()) << std::endl;
+  Listen(parser.get(), state);
+  return EndParse(parser.get(), state, parse_document(parser.get(), xml), xml);
+}
+
+bool TickerGroup::EndParse(XML_Parser parser, const parse_state& state, bool parsed, std::string_view xml) {
+  if (!parsed) {
+    std::cerr << "Parse error in TickerGroup::ParseXML :" << XML_ErrorString(XML_GetErrorCode(parser)) << std::endl;
+    std::cerr << "Line number: " << XML_GetCurrentLineNumber(parser) << std::endl;
     // Any client can send a document of many megabytes; the log gets its start and size.
     constexpr std::size_t echoed = 4096;
     if (xml.size() <= echoed)
       std::cerr << "XML with error: " << std::endl << xml << std::endl;
     else
       std::cerr << "XML with error (the first " << echoed << " of " << xml.size() << " bytes): " << std::endl
-                << std::string_view(xml).substr(0, echoed) << std::endl;
+                << xml.substr(0, echoed) << std::endl;
     Clear();
     Touch();
     return false;
@@ -220,6 +228,34 @@ bool TickerGroup::ParseXML(const std::string& xml) {
   }
   Touch();
   return true;
+}
+
+TickerGroup::xml_reader::xml_reader(TickerGroup& group, std::string_view xml)
+    : state_(std::make_unique<parse_state>(group)), parser_(make_expat_parser()), xml_(xml) {
+  if (parser_) Listen(parser_.get(), *state_);
+}
+
+TickerGroup::xml_reader::~xml_reader() = default;
+
+bool TickerGroup::xml_reader::read_some(std::size_t max_bytes) {
+  if (!parser_ || done_) return true;
+  // A token cut by the end of a slice is scanned again from its start with the next one.
+  // A slice at least as long as the bytes the parser holds back keeps that rescanning
+  // within twice the document's length, however long one tag is.
+  const XML_Index parsed = XML_GetCurrentByteIndex(parser_.get());
+  const std::size_t held = parsed < 0 ? read_ : read_ - std::min(read_, static_cast<std::size_t>(parsed));
+  constexpr std::size_t most = std::size_t{1} << 30;  // Expat takes int lengths
+  const std::size_t length = std::min({std::max(max_bytes, held), xml_.size() - read_, most});
+  const bool last = read_ + length == xml_.size();
+  failed_ = XML_Parse(parser_.get(), xml_.data() + read_, static_cast<int>(length), last) != XML_STATUS_OK;
+  read_ += length;
+  done_ = failed_ || last;
+  return done_;
+}
+
+bool TickerGroup::xml_reader::finish() {
+  if (!parser_) return false;
+  return state_->group.EndParse(parser_.get(), *state_, !failed_, xml_);
 }
 
 bool TickerGroup::IsEligible(TickerElement& element) {

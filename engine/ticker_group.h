@@ -4,8 +4,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "engine/expat_document.h"
 #include "engine/quillmere_ticker_manager.h"
 #include "engine/ticker_element.h"
 #include "engine/ticker_state_listener.h"
@@ -32,6 +34,8 @@ class ticker_group_base {
 // A named set of elements handed out one by one in key order, in rounds. Always held by
 // shared pointer. Used only from its ticker's thread.
 class TickerGroup : public ticker_group_base, public std::enable_shared_from_this<TickerGroup> {
+  struct parse_state;
+
  public:
   // feed_manager may be null: elements are then not registered and Subscribe does nothing.
   TickerGroup(std::shared_ptr<QuillmereTickerManager> feed_manager, const std::string& name,
@@ -43,6 +47,28 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   // Adds or updates elements from group XML. Malformed XML empties the group and gives false.
   // The stored form (StoredXml) is read back to the same group, counts and cursor included.
   bool ParseXML(const std::string& xml);
+  // The same parse in parts, for a document too big to read at once: read_some reads on up
+  // to about max_bytes at a time, and finish then reports what ParseXML would. The group and
+  // the text must outlive the reader.
+  class xml_reader {
+   public:
+    xml_reader(TickerGroup& group, std::string_view xml);
+    ~xml_reader();
+    xml_reader(const xml_reader&) = delete;
+    xml_reader& operator=(const xml_reader&) = delete;
+    // True once the whole text is read or it proved malformed.
+    bool read_some(std::size_t max_bytes);
+    bool finish();
+    std::size_t size() const { return xml_.size(); }
+
+   private:
+    std::unique_ptr<parse_state> state_;
+    expat_parser parser_;
+    std::string_view xml_;
+    std::size_t read_ = 0;
+    bool failed_ = false;
+    bool done_ = false;
+  };
   // The whole state of the group as group XML of the stored form: every string in base64,
   // every flag, count and the cursor written out. Times are not kept.
   std::string StoredXml() const;
@@ -123,7 +149,11 @@ class TickerGroup : public ticker_group_base, public std::enable_shared_from_thi
   void SetInterval(std::int32_t interval);
 
  private:
-  struct parse_state;
+  // Attaches the parser's handlers to state.
+  static void Listen(XML_Parser parser, parse_state& state);
+  // The end of a parse either way: the cursor and main element set, or the reports of a
+  // malformed document and an empty group.
+  bool EndParse(XML_Parser parser, const parse_state& state, bool parsed, std::string_view xml);
 
   bool IsEligible(TickerElement& element);
   element_map::iterator SkipToEligible();

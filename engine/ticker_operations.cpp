@@ -68,12 +68,84 @@ TickerControl::group_ptr TickerControl::NewGroup(const std::string& group_name) 
   return group;
 }
 
-TickerControl::group_ptr TickerControl::ParseGroup(const std::string& group_xml, const char* failure_line) {
+namespace {
+
+const char* parse_failure_line(group_placement placement) {
+  const bool indented = placement != group_placement::after_current && placement != group_placement::supersede_current;
+  return indented ? "  ParseXML problem.\n" : "ParseXML problem.\n";
+}
+
+}  // namespace
+
+void TickerControl::LogGroupOperation(group_placement placement, const std::string& follow_name) {
+  if (!LogAt(50)) return;
+  switch (placement) {
+    case group_placement::after_group: log_->stream(50) << "AddGroupAfterGroup: " << follow_name; break;
+    case group_placement::run_once_queue: break;
+    case group_placement::independent: log_->stream(50) << "AddIndependentGroup"; break;
+    case group_placement::after_current: log_->stream(50) << "AddGroupAfterCurrent"; break;
+    case group_placement::supersede_current: log_->stream(50) << "AddGroupSuperseedCurrent:"; break;
+    case group_placement::before_current: log_->stream(50) << "AddGroupBeforeCurrent"; break;
+  }
+}
+
+bool TickerControl::RunGroupOperation(group_placement placement, const std::string& follow_name,
+                                      const std::string& group_xml) {
+  LogGroupOperation(placement, follow_name);
   // The document names the group; until then it goes by the ticker's name.
   group_ptr group = NewGroup(ticker_name_);
-  if (group->ParseXML(group_xml)) return group;
-  if (LogAt(20)) log_->stream(20) << failure_line;
-  return nullptr;
+  return PlaceParsed(placement, follow_name, group, group->ParseXML(group_xml));
+}
+
+bool TickerControl::PlaceParsed(group_placement placement, const std::string& follow_name, const group_ptr& group,
+                                bool parsed) {
+  if (!parsed) {
+    if (LogAt(20)) log_->stream(20) << parse_failure_line(placement);
+    return false;
+  }
+  switch (placement) {
+    case group_placement::after_group: return PlaceAfterGroup(follow_name, group);
+    case group_placement::run_once_queue: return PlaceRunOnce(group);
+    case group_placement::independent: return PlaceIndependent(group);
+    case group_placement::after_current: return PlaceAfterCurrent(group);
+    case group_placement::supersede_current: return PlaceSupersedingCurrent(group);
+    case group_placement::before_current: return PlaceBeforeCurrent(group);
+  }
+  return false;
+}
+
+// The group is read outside the ticker and told to the state listener only once placed, so
+// neither the lists nor the kept state ever hold it half read.
+class TickerControl::staged_group final : public group_operation {
+ public:
+  staged_group(TickerControl& ticker, group_placement placement, const std::string& follow_name,
+               std::string_view group_xml)
+      : ticker_(ticker),
+        placement_(placement),
+        follow_name_(follow_name),
+        group_(std::make_shared<TickerGroup>(ticker.feed_manager_, ticker.ticker_name_, ticker.log_,
+                                             ticker.ignore_inactive_)),
+        reader_(*group_, group_xml) {}
+
+  bool read_some(std::size_t max_bytes) override { return reader_.read_some(max_bytes); }
+  bool finish() override {
+    group_->SetStateListener(ticker_.state_listener_);
+    return ticker_.PlaceParsed(placement_, follow_name_, group_, reader_.finish());
+  }
+
+ private:
+  TickerControl& ticker_;
+  group_placement placement_;
+  std::string follow_name_;
+  group_ptr group_;
+  TickerGroup::xml_reader reader_;
+};
+
+std::unique_ptr<group_operation> TickerControl::StartGroupOperation(group_placement placement,
+                                                                    const std::string& follow_name,
+                                                                    std::string_view group_xml) {
+  LogGroupOperation(placement, follow_name);
+  return std::make_unique<staged_group>(*this, placement, follow_name, group_xml);
 }
 
 TickerControl::position TickerControl::InsertIntoCarousel(position before, const group_ptr& group) {
@@ -115,14 +187,14 @@ bool TickerControl::PlaceIndependent(const group_ptr& group) {
 }
 
 bool TickerControl::AddGroupAfterGroup(const std::string& follow_name, const std::string& group_xml) {
-  if (LogAt(50)) log_->stream(50) << "AddGroupAfterGroup: " << follow_name;
-  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
-  return group && PlaceAfterGroup(follow_name, group);
+  return RunGroupOperation(group_placement::after_group, follow_name, group_xml);
 }
 
 bool TickerControl::AddGroupToRunOncePriorityQueue(const std::string& group_xml) {
-  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
-  if (!group) return false;
+  return RunGroupOperation(group_placement::run_once_queue, {}, group_xml);
+}
+
+bool TickerControl::PlaceRunOnce(const group_ptr& group) {
   if (HasActiveGroup(group->name())) {
     std::cerr << "  Already has group named " << group->name() << "\n";
     return false;
@@ -150,15 +222,15 @@ bool TickerControl::SetNextGroup(const std::string& group_name) {
 }
 
 bool TickerControl::AddIndependentGroup(const std::string& group_xml) {
-  if (LogAt(50)) log_->stream(50) << "AddIndependentGroup";
-  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
-  return group && PlaceIndependent(group);
+  return RunGroupOperation(group_placement::independent, {}, group_xml);
 }
 
 bool TickerControl::AddGroupAfterCurrent(const std::string& group_xml) {
-  if (LogAt(50)) log_->stream(50) << "AddGroupAfterCurrent";
-  group_ptr group = ParseGroup(group_xml, "ParseXML problem.\n");
-  if (!group || HasActiveGroup(group->name())) return false;
+  return RunGroupOperation(group_placement::after_current, {}, group_xml);
+}
+
+bool TickerControl::PlaceAfterCurrent(const group_ptr& group) {
+  if (HasActiveGroup(group->name())) return false;
   InsertIntoCarousel(cursor_ == groups_.end() ? groups_.begin() : std::next(cursor_), group);
   return true;
 }
@@ -309,9 +381,11 @@ bool TickerControl::PutElement(const std::string& group_name, const std::string&
 }
 
 bool TickerControl::AddGroupSuperseedCurrent(const std::string& group_xml) {
-  if (LogAt(50)) log_->stream(50) << "AddGroupSuperseedCurrent:";
-  group_ptr group = ParseGroup(group_xml, "ParseXML problem.\n");
-  if (!group || HasActiveGroup(group->name())) return false;
+  return RunGroupOperation(group_placement::supersede_current, {}, group_xml);
+}
+
+bool TickerControl::PlaceSupersedingCurrent(const group_ptr& group) {
+  if (HasActiveGroup(group->name())) return false;
   const position current = cursor_;
   position inserted = InsertIntoCarousel(current == groups_.end() ? groups_.begin() : std::next(current), group);
   // Superseding a superseding group just queues behind it; the group to resume stays the same.
@@ -325,10 +399,12 @@ bool TickerControl::AddGroupSuperseedCurrent(const std::string& group_xml) {
 }
 
 bool TickerControl::AddGroupBeforeCurrent(const std::string& group_xml) {
-  if (LogAt(50)) log_->stream(50) << "AddGroupBeforeCurrent";
-  group_ptr group = ParseGroup(group_xml, "  ParseXML problem.\n");
+  return RunGroupOperation(group_placement::before_current, {}, group_xml);
+}
+
+bool TickerControl::PlaceBeforeCurrent(const group_ptr& group) {
   // Refuses a name already active, like every other placement.
-  if (!group || HasActiveGroup(group->name())) return false;
+  if (HasActiveGroup(group->name())) return false;
   InsertIntoCarousel(cursor_, group);
   return true;
 }

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   memory_transport wire;
   auto connection = factory->create_protocol();
   connection->attach_transport(wire);
-  for (std::string_view rest = bytes; !rest.empty() && wire.is_open();)
+  for (std::string_view rest = bytes; (!rest.empty() || connection->has_work_left()) && wire.is_open();)
     rest.remove_prefix(connection->data_received(rest.data(), rest.size()));
   connection->detach_transport();
 

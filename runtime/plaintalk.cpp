@@ -101,6 +101,13 @@ void message::add_field(std::string_view field) {
 
 void message_accumulator::field_bytes_received(const char* data, std::size_t length) { field_.append(data, length); }
 
+// Room for a long field is made once: growing a string of megabytes by doubling copies it,
+// and the last copies take milliseconds in the turn whose bytes pass the capacity. Pages are
+// only touched as the bytes arrive.
+void message_accumulator::field_bytes_announced(std::size_t length) {
+  if (length >= std::size_t{64} << 10) field_.reserve(field_.size() + length);
+}
+
 message_parser* message_accumulator::field_ended() {
   fields_.push_back(std::move(field_));
   field_.clear();
@@ -124,7 +131,7 @@ void message_accumulator::last_field_ended() {
   // Taken out first: the consumer may feed this accumulator again before returning.
   auto fields = std::move(fields_);
   fields_.clear();
-  consumer_.message_received(fields);
+  consumer_.take_message(fields);
   // The list's storage serves the next message too, unless the consumer started one.
   if (fields_.empty()) {
     fields.clear();
@@ -148,11 +155,19 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
   std::size_t counted = 0;
   const turn_timer timer(turn_budget_);
   if (transport_closed()) return length;
+  while (deferred_) {
+    if (continue_message()) {
+      deferred_ = false;
+      ++messages_this_turn_;
+    } else if (timer.spent()) {
+      return 0;
+    }
+  }
   while (p < end && state_ != state::broken) {
     if (messages_this_turn_ != counted) {  // a message was handled since the last look
       counted = messages_this_turn_;
       if (transport_closed()) return length;
-      if (counted == messages_per_turn_ || timer.spent())
+      if (deferred_ || counted == messages_per_turn_ || timer.spent())
         return static_cast<std::size_t>(p - data);
     }
     switch (state_) {
@@ -198,6 +213,7 @@ std::size_t plaintalk_protocol::data_received(const char* data, std::size_t leng
           }
         } else if (c == '}' && count_has_digit_) {
           if (!add_message_bytes(pending_)) return length;
+          if (pending_ > 0 && current_) current_->field_bytes_announced(pending_);
           state_ = pending_ > 0 ? state::escaped : state::plain;
         } else {
           fail("malformed escape: expected a digit inside {}");

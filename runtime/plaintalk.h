@@ -42,6 +42,8 @@ class message_parser {
   virtual ~message_parser() = default;
   // More bytes of the current field; a field may come in any number of pieces.
   virtual void field_bytes_received(const char* data, std::size_t length) = 0;
+  // The current field's next length bytes are announced ("{N}"); they may come over many turns.
+  virtual void field_bytes_announced(std::size_t length) { (void)length; }
   // The current field is complete and another follows; returns the parser for it.
   virtual message_parser* field_ended() = 0;
   // The current field is complete and was the message's last. The next message starts
@@ -56,6 +58,9 @@ class message_consumer {
  public:
   virtual ~message_consumer() = default;
   virtual void message_received(const std::vector<std::string>& fields) = 0;
+  // What the accumulator calls: a consumer that keeps a message past the call may move its
+  // fields out. By default they go to message_received.
+  virtual void take_message(std::vector<std::string>& fields) { message_received(fields); }
 };
 
 // Collects whole messages and hands each to its consumer, which must outlive it.
@@ -64,6 +69,7 @@ class message_accumulator : public message_parser {
   explicit message_accumulator(message_consumer& consumer) : consumer_(consumer) {}
 
   void field_bytes_received(const char* data, std::size_t length) override;
+  void field_bytes_announced(std::size_t length) override;
   message_parser* field_ended() override;
   void last_field_ended() override;
   bool release_some() override;
@@ -91,6 +97,7 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // message ends. An escape's announced length counts only as its bytes come in.
   std::size_t held_input() const override { return message_size_ - (state_ == state::escaped ? pending_ : 0); }
   bool release_some() override { return parser_ && parser_->release_some(); }
+  bool has_work_left() const override { return deferred_; }
 
  protected:
   // The stream broke and the connection is about to close. tag is the broken message's first
@@ -109,6 +116,14 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   // Also yields once the turn's messages took this long (zero: no limit), since messages
   // differ in cost: a big reply, or the log lines a command writes.
   void set_turn_budget(std::chrono::microseconds budget) { turn_budget_ = budget; }
+
+ protected:
+  // Called while a message is handled: its handling goes on over later turns, in calls of
+  // continue_message, and no further message is read until it is done. Replies stay in order.
+  void defer_message() { deferred_ = true; }
+  // A part of the deferred message's work, small against the turn budget; true once all of
+  // it is done. Called again and again within a turn until the budget is spent.
+  virtual bool continue_message() { return true; }
 
  private:
   enum class state : std::uint8_t { plain, count, escaped, after_cr, broken };
@@ -129,6 +144,7 @@ class plaintalk_protocol : public base_protocol, public message_consumer {
   std::size_t messages_per_turn_ = 0;
   std::size_t messages_this_turn_ = 0;
   std::chrono::microseconds turn_budget_{0};
+  bool deferred_ = false;
   std::string tag_;  // the current message's first field, kept only to name it when refusing
 };
 

@@ -78,6 +78,10 @@ class base_protocol {
   // left. The transport calls it once per loop turn until it returns false, so a protocol
   // holding many megabytes does not spend one turn freeing them all.
   virtual bool release_some() { return false; }
+  // Work of its own is left for a later turn although all input handed over was taken: the
+  // transport then reads nothing new and, once the loop has run other work, calls
+  // data_received again, with no bytes when it holds none back.
+  virtual bool has_work_left() const { return false; }
 
   // Queues bytes for sending; false when there is no open transport.
   bool write(std::string_view bytes);

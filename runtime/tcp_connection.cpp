@@ -122,7 +122,7 @@ void tcp_connection::hand_over(std::string_view bytes) {
   if (!open_) return;
   if (in_flight_ == 0 && !queue_.empty()) write_queued();
   bytes.remove_prefix(std::min(taken, bytes.size()));
-  if (bytes.empty()) {
+  if (bytes.empty() && !keep->has_work_left()) {
     account();
     if (open_) read_next();
     return;

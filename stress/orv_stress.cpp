@@ -256,6 +256,28 @@ std::string group(const std::string& name, const std::string& section, int eleme
   return xml + "</group>";
 }
 
+// A mebibyte of group document that is read whole but leaves a group of 200 elements: long
+// enough to be read over many loop turns, cheap to delete again.
+std::string long_group(const std::string& name) {
+  std::string xml = group(name, "", 200);
+  xml.erase(xml.size() - std::string_view("</group>").size());
+  while (xml.size() < (std::size_t{1} << 20))
+    xml += "<note>Background to the headlines above, kept with the group but never shown on air.</note>\n";
+  return xml + "</group>";
+}
+
+// Clients that each add a long group document and delete its group again, twice. The
+// commands must outlive the clients.
+void start_document_clients(asio::io_context& io, const tcp::endpoint& service_at, const std::string& ticker,
+                            std::list<std::vector<std::vector<std::string>>>& commands, talk_totals& totals) {
+  for (int i = 0; i < 2; ++i) {
+    const std::string name = "long" + std::to_string(i);
+    commands.push_back({{"on_ticker", ticker, "AddGroupAfterGroup", "", long_group(name)},
+                        {"on_ticker", ticker, "DeleteGroupWhenInactive", name}});
+    start_talk_client(io, service_at, commands.back(), 4, 1, totals);
+  }
+}
+
 // What the service's loop logged of its own longest turns, up to some point of its output:
 // the last record of each kind there is the longest so far.
 struct loop_records {
@@ -310,6 +332,8 @@ class report {
 // faults play out meanwhile. Bounded by the load limit plus the faults' own time.
 struct cycle_result {
   talk_totals talk;
+  talk_totals documents;  // long group documents sent during the load
+  std::list<std::vector<std::vector<std::string>>> document_commands;
   fault_totals faults;
   listener_totals listeners;
   double load_seconds = 0;
@@ -327,7 +351,8 @@ struct cycle_result {
 
   bool held(const options& opt) const {
     return talk.lost == 0 && talk.answered == talk.sent && talk.out_of_order == 0 && talk.error_replies == 0 &&
-           talk.sent == std::int64_t{opt.connections} * opt.commands && renderer_ok();
+           talk.sent == std::int64_t{opt.connections} * opt.commands && renderer_ok() && documents.lost == 0 &&
+           documents.answered == documents.sent && documents.out_of_order == 0 && documents.error_replies == 0;
   }
   bool automation_ok() const {
     return automation_answered > 0 && automation_failed == 0 && automation_trouble.empty();
@@ -345,6 +370,8 @@ struct cycle_result {
     out.figure("commands_per_second", static_cast<double>(talk.answered) / load_seconds, "commands/s");
     out.figure("command_latency_p50", percentile(talk.latencies_ms, 0.5), "ms");
     out.figure("command_latency_p99", percentile(talk.latencies_ms, 0.99), "ms");
+    out.figure("long_document_commands_answered", static_cast<double>(documents.answered), "commands");
+    out.figure("long_document_command_latency_max", percentile(documents.latencies_ms, 1), "ms");
     out.figure("renderer_requests_served_during_load", static_cast<double>(served_during_load), "requests");
     out.figure("renderer_worst_latency_during_load", worst_during_load, "ms");
     out.figure("renderer_latency_p99", percentile(renderer_latencies, 0.99), "ms");
@@ -397,6 +424,7 @@ void run_cycle(asio::io_context& io, const options& opt, const std::string& tick
   };
   talk_totals& talk = result.talk;
   for (int i = 0; i < opt.connections; ++i) start_talk_client(io, service_at, mix, opt.commands, opt.depth, talk);
+  start_document_clients(io, service_at, ticker, result.document_commands, result.documents);
 
   asio::steady_timer kill_holder(io);
   kill_holder.expires_after(std::chrono::seconds(2));

@@ -6,7 +6,9 @@
 
 #include <stdexcept>
 
+#include "control/command_adapter.h"
 #include "engine/ticker_element.h"
+#include "engine/ticker_group.h"
 #include "hosting/ticker_manager.h"
 #include "tests/support/fake_connection.h"
 #include "tests/support/memory_logger.h"
@@ -139,6 +141,83 @@ TEST_F(Tickertalk, NoNumberOrCommandAClientSendsStopsTheCarousel) {
   EXPECT_EQ(next(), "b1");
   EXPECT_EQ(command("SetNextGroup A"), "ok");
   EXPECT_EQ(next(), "a1") << "so does the choice of the next group";
+}
+
+// A group document of this many elements is too long to be read in one turn.
+std::string long_group(const std::string& name, int elements, const std::string& end = "</group>") {
+  std::string xml = "<group name=\"" + name + "\" chunking=\"3\"><section>S</section>";
+  for (int i = 0; i < elements; ++i)
+    xml += "<element key=\"k" + std::to_string(i) + "\"><value label=\"t\">text \xC3\xA9 " + std::to_string(i) +
+           "</value></element>\n";
+  return xml + end;
+}
+
+std::string field(const std::string& text) { return "{" + std::to_string(text.size()) + "}" + text; }
+
+TEST_F(Tickertalk, ALongGroupDocumentIsReadOverTurnsWhileOtherConnectionsAreServed) {
+  const std::string xml = long_group("G", 4000);
+  ASSERT_GT(xml.size(), 8 * ticker_protocol_control_adapter::staged_document_size);
+  fake_connection big(*factory), other(*factory);
+  const std::string bytes = "b on_ticker T AddGroupAfterCurrent " + field(xml) + "\r\nc on_ticker T GetGroups\r\n";
+  std::string_view rest = big.turn(bytes);
+  EXPECT_EQ(rest, "c on_ticker T GetGroups\r\n") << "nothing more is read while the document is";
+  EXPECT_GE(big.held_input(), xml.size());
+  int turns = 1;
+  for (; big.has_work_left() && turns < 3; ++turns) rest = big.turn(rest);
+  other.receive("o ListTickers\r\n");
+  EXPECT_EQ(other.sent(), (messages{{"o", "ok", "T\n"}}));
+  EXPECT_TRUE(big.wire.written.empty());
+  for (; big.has_work_left() || !rest.empty(); ++turns) rest = big.turn(rest);
+  EXPECT_GT(turns, 4);
+  EXPECT_EQ(big.sent(), (messages{{"b", "ok", "Created ticker: 'T'", "ok"}, {"c", "ok", "G\n"}}));
+
+  // The group is the one the document gives when read whole.
+  ASSERT_TRUE(tickers->AddTicker("W").success);
+  ASSERT_TRUE(tickers->GetTicker("W")->AddGroupAfterCurrent(xml));
+  std::shared_ptr<TickerGroup> staged, whole;
+  ASSERT_TRUE(tickers->GetTicker("T")->GetGroup("G", staged));
+  ASSERT_TRUE(tickers->GetTicker("W")->GetGroup("G", whole));
+  EXPECT_EQ(staged->elements().size(), 4000u);
+  EXPECT_EQ(staged->StoredXml(), whole->StoredXml());
+
+  // A connection that goes while its document is read leaves nothing behind.
+  fake_connection gone(*factory);
+  gone.turn(bytes);
+  gone.release();
+}
+
+TEST_F(Tickertalk, ALongGroupDocumentMeetsTheTickersAsTheyAreOnceRead) {
+  fake_connection client(*factory), other(*factory);
+  auto start = [&](const std::string& message) {
+    EXPECT_TRUE(client.turn(message + "\r\n").empty());
+    EXPECT_TRUE(client.has_work_left());
+  };
+  // A malformed one fails as a short one does.
+  client.receive("1 on_ticker T AddGroupAfterCurrent <group>\r\n");
+  start("2 on_ticker T AddGroupAfterCurrent " + field(long_group("B", 2000, "</grop>")));
+  client.receive("");
+  auto failed = messages{{"1", "ok", "Created ticker: 'T'", "error", "AddGroupAfterCurrent failed."},
+                         {"2", "error", "AddGroupAfterCurrent failed."}};
+  EXPECT_EQ(client.sent(), failed);
+  EXPECT_EQ(log->count("ParseXML problem.\n"), 2);
+
+  // Its group's name taken meanwhile.
+  start("3 on_ticker T AddGroupAfterGroup {0} " + field(long_group("G", 2000)));
+  other.receive("o on_ticker T AddGroupAfterCurrent " + field("<group name=\"G\"><element key=\"x\"/></group>") +
+                "\r\n");
+  client.receive("");
+  EXPECT_EQ(client.sent(), (messages{{"3", "error", "AddGroupAfterGroup failed."}}));
+
+  // Its ticker deleted meanwhile: created again, as for a message arriving now.
+  start("4 on_ticker U AddGroupToRunOncePriorityQueue " + field(long_group("R", 2000)));
+  other.receive("d DeleteTicker U\r\n");
+  client.receive("");
+  EXPECT_EQ(client.sent(), (messages{{"4", "ok", "Created ticker: 'U'", "ok"}}));
+  TickerElement shown;
+  ASSERT_NE(tickers->GetTicker("U"), nullptr);
+  ASSERT_TRUE(tickers->GetTicker("U")->GetNextElement(shown));
+  EXPECT_EQ(shown.key(), "k0");
+  EXPECT_EQ(other.sent(), (messages{{"o", "ok"}, {"d", "ok"}}));
 }
 
 TEST_F(Tickertalk, AConnectionPastTheLimitIsToldWhyAndClosedUntilOneEnds) {

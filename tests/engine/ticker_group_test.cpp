@@ -16,6 +16,7 @@ class TickerGroupTest : public ::testing::Test {
     EXPECT_TRUE(group->ParseXML(xml));
     return group;
   }
+  std::shared_ptr<TickerGroup> make_empty() { return std::make_shared<TickerGroup>(manager, "", log, false); }
   // Keys of one round as the scheduler takes them.
   static keys round(TickerGroup& group, std::size_t limit = 20) {
     keys out_keys;
@@ -147,6 +148,34 @@ TEST_F(TickerGroupTest, MalformedXmlEmptiesTheGroup) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Parse error in TickerGroup::ParseXML :mismatched tag\nLine number: 1\nXML with error (the first 4096 of " +
                 std::to_string(huge.size()) + " bytes): \n" + huge.substr(0, 4096) + "\n");
+
+  // Read in slices, a document fails with the same reports, line number included.
+  std::string late = "<group>";
+  for (int i = 0; i < 3000; ++i) late += "<element key=\"k" + std::to_string(i) + "\"/>\n";
+  late += "</grop>";
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(make_empty()->ParseXML(late));
+  const std::string whole_report = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(whole_report.find("Line number: 3001\n"), std::string::npos);
+  auto sliced = make_empty();
+  TickerGroup::xml_reader reader(*sliced, late);
+  ::testing::internal::CaptureStderr();
+  while (!reader.read_some(1000)) {}
+  EXPECT_FALSE(reader.finish());
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), whole_report);
+  EXPECT_TRUE(sliced->elements().empty());
+}
+
+TEST_F(TickerGroupTest, ATagLongerThanASliceIsNotScannedAgainForEverySlice) {
+  const std::string xml = "<group name=\"" + std::string(256 * 1024, 'n') + "\"><element key=\"k\"/></group>";
+  auto g = make_empty();
+  TickerGroup::xml_reader reader(*g, xml);
+  int reads = 1;
+  while (!reader.read_some(4096)) ++reads;
+  EXPECT_LT(reads, 20);
+  EXPECT_TRUE(reader.finish());
+  EXPECT_EQ(g->name().size(), 256u * 1024);
+  EXPECT_EQ(g->elements().size(), 1u);
 }
 
 TEST_F(TickerGroupTest, ElementOperationsByKeyKeepTheCursorValid) {
@@ -262,6 +291,12 @@ TEST_F(TickerGroupTest, StoredFormReadsBackToTheSameGroup) {
     auto copy = std::make_shared<TickerGroup>(manager, "", log, false);
     ASSERT_TRUE(copy->ParseXML(stored)) << stored;
     EXPECT_EQ(copy->StoredXml(), stored);
+    // Read in slices that cut tags, escapes and encoded text, it is the same group.
+    auto sliced = make_empty();
+    TickerGroup::xml_reader reader(*sliced, stored);
+    while (!reader.read_some(5)) {}
+    ASSERT_TRUE(reader.finish());
+    EXPECT_EQ(sliced->StoredXml(), stored);
     EXPECT_EQ(copy->IsActive(), original->IsActive());
     EXPECT_EQ(copy->HasMain(), original->HasMain());
     EXPECT_EQ(copy->GetContentXml(), original->GetContentXml());

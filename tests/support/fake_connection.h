@@ -49,8 +49,14 @@ class fake_connection {
 
   // Hands the bytes over turn after turn, as a TCP connection does, until all are taken.
   void receive(std::string_view bytes) {
-    while (!bytes.empty() && wire.open) bytes.remove_prefix(protocol_->data_received(bytes.data(), bytes.size()));
+    while ((!bytes.empty() || protocol_->has_work_left()) && wire.open) bytes = turn(bytes);
   }
+  // One turn: what the protocol leaves of bytes, for a later turn.
+  std::string_view turn(std::string_view bytes) {
+    return bytes.substr(std::min(bytes.size(), protocol_->data_received(bytes.data(), bytes.size())));
+  }
+  bool has_work_left() const { return protocol_->has_work_left(); }
+  std::size_t held_input() const { return protocol_->held_input(); }
   // Everything written since the last call, as messages.
   std::vector<std::vector<std::string>> sent() {
     auto messages = parse_messages(wire.written);

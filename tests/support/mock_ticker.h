@@ -49,6 +49,8 @@ class mock_ticker : public ticker_control_interface {
   MOCK_METHOD(void, pause_ticker, (), (override));
   MOCK_METHOD(std::string, GetGroups, (), (override));
   MOCK_METHOD(std::string, GetGroupsWithContent, (), (override));
+  MOCK_METHOD(std::unique_ptr<group_operation>, StartGroupOperation, (group_placement, text, std::string_view),
+              (override));
 };
 
 }  // namespace orv::testing
