@@ -210,9 +210,15 @@ void tcp_connection::flush_later() {
   });
 }
 
+// About a mebibyte a send: the entries it took are freed together once it completes, and
+// blocks mapped apart go back to the system one unmapping each.
 std::vector<boost::asio::const_buffer> tcp_connection::gathered() const {
   std::vector<boost::asio::const_buffer> buffers;
-  for (std::size_t i = 0; i < queue_.size() && i < 64; ++i) buffers.push_back(boost::asio::buffer(queue_[i]));
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < queue_.size() && i < 64 && bytes < (std::size_t{1} << 20); ++i) {
+    buffers.push_back(boost::asio::buffer(queue_[i]));
+    bytes += queue_[i].size();
+  }
   return buffers;
 }
 
