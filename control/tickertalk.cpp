@@ -177,7 +177,13 @@ void tickertalk_protocol::on_ticker(field_list& fields) {
     add_outcome(true, "Created ticker: '" + name + "'");
   }
   if (fields.size() >= 4 && fields[3] == "GetGroupsWithContent") {
-    listing_ = std::make_unique<staged_listing>(staged_listing{ticker->ListGroupsWithContent(), {}});
+    // A listing that takes one step is answered in this turn, as any command.
+    auto step = ticker->ListGroupsWithContent();
+    std::string first;
+    if (step(first)) return add_outcome(true, first);
+    listing_ = std::make_unique<staged_listing>();
+    listing_->step = std::move(step);
+    listing_->blocks.push_back(std::move(first));
     defer_message();
     return;
   }
