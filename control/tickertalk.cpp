@@ -105,7 +105,7 @@ void tickertalk_protocol::take_message(field_list& fields) {
       reply_.add_field(e.what());
     }
   }
-  if (!staged_) send_reply();
+  if (!staged_ && !listing_) send_reply();
 }
 
 bool tickertalk_protocol::check_argument_count(const field_list& fields, std::size_t expected, bool at_least) {
@@ -176,6 +176,17 @@ void tickertalk_protocol::on_ticker(field_list& fields) {
     }
     add_outcome(true, "Created ticker: '" + name + "'");
   }
+  if (fields.size() >= 4 && fields[3] == "GetGroupsWithContent") {
+    // A listing that takes one step is answered in this turn, as any command.
+    auto step = ticker->ListGroupsWithContent();
+    std::string first;
+    if (step(first)) return add_outcome(true, first);
+    listing_ = std::make_unique<staged_listing>();
+    listing_->step = std::move(step);
+    listing_->blocks.push_back(std::move(first));
+    defer_message();
+    return;
+  }
   ticker_protocol_control_adapter adapter(ticker);
   if (fields.back().size() >= ticker_protocol_control_adapter::staged_document_size) {
     auto staged = std::make_unique<staged_message>();
@@ -193,7 +204,34 @@ void tickertalk_protocol::on_ticker(field_list& fields) {
   add_outcome(result.success, result.message);
 }
 
+// The listing grows in blocks of this size, each mapped apart: neither growing the text nor
+// sending it copies megabytes in one turn, and each block goes back to the system on its own
+// once sent.
+constexpr std::size_t listing_block = 256 * 1024;
+
+bool tickertalk_protocol::continue_listing() {
+  auto& blocks = listing_->blocks;
+  if (blocks.empty() || blocks.back().size() >= listing_block) blocks.emplace_back().reserve(listing_block * 5 / 4);
+  if (!listing_->step(blocks.back())) return false;
+  std::size_t size = 0;
+  for (const std::string& block : blocks) size += block.size();
+  reply_.add_field("ok");
+  if (size == 0) {
+    send_reply();
+  } else {
+    // As add_field renders it: a listing always holds line ends.
+    reply_.add_escaped_field_start(size);
+    blocks.insert(blocks.begin(), reply_.text());
+    blocks.emplace_back("\r\n");
+    write_parts(std::move(blocks));
+    reply_ = vorn::message();
+  }
+  listing_.reset();
+  return true;
+}
+
 bool tickertalk_protocol::continue_message() {
+  if (listing_) return continue_listing();
   if (!staged_->replied) {
     if (!staged_->operation->read_some(document_slice)) return false;
     finish_staged();
@@ -227,6 +265,8 @@ void tickertalk_protocol::finish_staged() {
 
 std::size_t tickertalk_protocol::held_input() const {
   std::size_t held = plaintalk_protocol::held_input();
+  if (listing_)
+    for (const auto& block : listing_->blocks) held += block.size();
   if (staged_)
     for (const auto& field : staged_->fields) held += field.size();
   return held;
@@ -234,6 +274,11 @@ std::size_t tickertalk_protocol::held_input() const {
 
 // A turn for the group read so far, then the document a mebibyte a turn.
 bool tickertalk_protocol::release_some() {
+  if (listing_) {
+    for (int i = 0; i < 4 && !listing_->blocks.empty(); ++i) listing_->blocks.pop_back();
+    if (listing_->blocks.empty()) listing_.reset();
+    return true;
+  }
   if (!staged_) return plaintalk_protocol::release_some();
   if (staged_->operation) {
     if (staged_->operation->release_some()) return true;

@@ -54,6 +54,14 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
     bool replied = false;  // then the document's pages go back a mebibyte a turn
   };
 
+  // A GetGroupsWithContent listing taken a part at a time, while this connection reads
+  // nothing else; its text in blocks (see continue_listing).
+  struct staged_listing {
+    std::function<bool(std::string& text)> step;
+    std::vector<std::string> blocks;
+  };
+
+  bool continue_listing();
   void on_protocol(field_list& fields);
   void on_add_ticker(field_list& fields);
   void on_delete_ticker(field_list& fields);
@@ -73,6 +81,7 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   std::shared_ptr<vorn::logger_base> logger_;
   bool events_enabled_ = false;
   std::unique_ptr<staged_message> staged_;
+  std::unique_ptr<staged_listing> listing_;
 };
 
 // Makes the tickertalk connections and keeps track of them for event broadcasts.

@@ -134,6 +134,9 @@ class TickerControl : public element_stream, public ticker_control_interface {
   std::string GetGroupsWithContent() override;
   std::unique_ptr<group_operation> StartGroupOperation(group_placement placement, const std::string& follow_name,
                                                        std::string_view group_xml) override;
+  // The groups are those of the call, in their order; each lists its elements as they are
+  // when it is reached.
+  listing_step ListGroupsWithContent() override;
 
   // True when a non-marked group of that name is in the carousel or among the independent groups.
   bool HasActiveGroup(const std::string& group_name);

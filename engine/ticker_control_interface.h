@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -84,6 +85,16 @@ class ticker_control_interface {
   virtual std::unique_ptr<group_operation> StartGroupOperation(group_placement placement,
                                                                const std::string& follow_name,
                                                                std::string_view group_xml) = 0;
+  // The listing of GetGroupsWithContent a part at a time, for a caller that must not hold its
+  // thread for the whole of a large carousel: each call appends the next groups' lines and
+  // returns true once the listing is complete.
+  using listing_step = std::function<bool(std::string& text)>;
+  virtual listing_step ListGroupsWithContent() {
+    return [this](std::string& text) {
+      text += GetGroupsWithContent();
+      return true;
+    };
+  }
 
   virtual ~ticker_control_interface() = default;
 };

@@ -89,14 +89,19 @@ void message::start(std::string_view name) {
 }
 
 void message::add_field(std::string_view field) {
-  if (fields_++ > 0) text_ += ' ';
   if (field.empty() || std::any_of(field.begin(), field.end(),
-                                   [](char c) { return ends_plain_run[static_cast<unsigned char>(c)]; })) {
-    text_ += '{';
-    text_ += std::to_string(field.size());
-    text_ += '}';
-  }
+                                   [](char c) { return ends_plain_run[static_cast<unsigned char>(c)]; }))
+    add_escaped_field_start(field.size());
+  else if (fields_++ > 0)
+    text_ += ' ';
   text_ += field;
+}
+
+void message::add_escaped_field_start(std::size_t size) {
+  if (fields_++ > 0) text_ += ' ';
+  text_ += '{';
+  text_ += std::to_string(size);
+  text_ += '}';
 }
 
 void message_accumulator::field_bytes_received(const char* data, std::size_t length) { field_.append(data, length); }

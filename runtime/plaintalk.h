@@ -25,6 +25,9 @@ class message {
   // Starts over with name as the first field.
   void start(std::string_view name);
   void add_field(std::string_view field);
+  // Starts a field of that many bytes that the caller sends after the text, as add_field
+  // would render them when they hold a line end.
+  void add_escaped_field_start(std::size_t size);
   // Closes the message with CR LF, ready to send as it is; start begins the next one.
   void end_line() { text_ += "\r\n"; }
   // The rendered fields, without a line end unless end_line closed the message.

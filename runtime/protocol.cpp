@@ -51,6 +51,10 @@ std::size_t base_protocol::data_received(const char* data, std::size_t length) {
 
 bool base_protocol::write(std::string_view bytes) { return has_transport() && transport_->write(bytes); }
 
+bool base_protocol::write_parts(std::vector<std::string>&& parts) {
+  return has_transport() && transport_->write_parts(std::move(parts));
+}
+
 bool base_protocol::has_transport() const { return transport_ && transport_->is_open(); }
 
 void base_protocol::close_connection(std::string_view reason) {

@@ -20,6 +20,13 @@ class transport {
   // Queues bytes for sending; false when refused (closing, or the unsent output would pass
   // the protocol's cap, which closes the connection).
   virtual bool write(std::string_view bytes) = 0;
+  // One message in parts, taken over rather than copied (a reply of many megabytes); the
+  // cap counts it as one write.
+  virtual bool write_parts(std::vector<std::string>&& parts) {
+    for (const std::string& part : parts)
+      if (!write(part)) return false;
+    return true;
+  }
   // Closes at once; unsent output is dropped. A non-empty reason is logged.
   virtual void close(std::string_view reason) = 0;
   virtual bool is_open() const = 0;
@@ -85,6 +92,7 @@ class base_protocol {
 
   // Queues bytes for sending; false when there is no open transport.
   bool write(std::string_view bytes);
+  bool write_parts(std::vector<std::string>&& parts);
   bool has_transport() const;
   // Closes the connection; the reason, when given, is logged. The protocol is released
   // after the current callback returns, never inside it.

@@ -141,20 +141,46 @@ void tcp_connection::hand_over(std::string_view bytes) {
 bool tcp_connection::write(std::string_view bytes) {
   if (!open_) return false;
   if (bytes.empty()) return true;
-  // A single large write to an idle connection is fine; a backlog that keeps growing
-  // means the peer is not reading.
-  if (unsent_ > 0 && unsent_ + bytes.size() > protocol_->max_unsent_output()) {
-    close("peer is not reading: " + std::to_string(unsent_) + " bytes unsent, the limit is " +
-          std::to_string(protocol_->max_unsent_output()));
-    return false;
+  if (!room_for(bytes.size())) return false;
+  queue(bytes);
+  return queued(bytes.size());
+}
+
+bool tcp_connection::write_parts(std::vector<std::string>&& parts) {
+  if (!open_) return false;
+  std::size_t total = 0;
+  for (const std::string& part : parts) total += part.size();
+  if (!room_for(total)) return false;
+  for (std::string& part : parts) {
+    if (part.empty()) continue;
+    if (part.size() < coalesce_limit)
+      queue(part);
+    else
+      queue_.push_back(std::move(part));
   }
-  // Small writes of one turn join the last entry not yet handed to the socket.
+  return queued(total);
+}
+
+// A single large write to an idle connection is fine; a backlog that keeps growing means
+// the peer is not reading.
+bool tcp_connection::room_for(std::size_t bytes) {
+  if (unsent_ == 0 || unsent_ + bytes <= protocol_->max_unsent_output()) return true;
+  close("peer is not reading: " + std::to_string(unsent_) + " bytes unsent, the limit is " +
+        std::to_string(protocol_->max_unsent_output()));
+  return false;
+}
+
+// Small writes of one turn join the last entry not yet handed to the socket.
+void tcp_connection::queue(std::string_view bytes) {
   if (queue_.size() > in_flight_ && (queue_.back().size() < coalesce_limit ||
                                      queue_.back().size() + bytes.size() <= queue_.back().capacity()))
     queue_.back() += bytes;
   else
     queue_.push_back(queue_entry(bytes));
-  unsent_ += bytes.size();
+}
+
+bool tcp_connection::queued(std::size_t bytes) {
+  unsent_ += bytes;
   // Within the connection's own turn the budget hears of it once, when the turn ends.
   if (in_turn_) return true;
   if (in_flight_ == 0) flush_later();
@@ -184,9 +210,15 @@ void tcp_connection::flush_later() {
   });
 }
 
+// About a mebibyte a send: the entries it took are freed together once it completes, and
+// blocks mapped apart go back to the system one unmapping each.
 std::vector<boost::asio::const_buffer> tcp_connection::gathered() const {
   std::vector<boost::asio::const_buffer> buffers;
-  for (std::size_t i = 0; i < queue_.size() && i < 64; ++i) buffers.push_back(boost::asio::buffer(queue_[i]));
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < queue_.size() && i < 64 && bytes < (std::size_t{1} << 20); ++i) {
+    buffers.push_back(boost::asio::buffer(queue_[i]));
+    bytes += queue_[i].size();
+  }
   return buffers;
 }
 

@@ -39,6 +39,7 @@ class tcp_connection : public transport,
   void start();
 
   bool write(std::string_view bytes) override;
+  bool write_parts(std::vector<std::string>&& parts) override;
   void close(std::string_view reason) override;
   bool is_open() const override { return open_; }
   void evict(const std::string& reason) override { close(reason); }
@@ -50,6 +51,9 @@ class tcp_connection : public transport,
   std::vector<boost::asio::const_buffer> gathered() const;
   void write_queued();
   std::string queue_entry(std::string_view bytes) const;
+  bool room_for(std::size_t bytes);
+  void queue(std::string_view bytes);
+  bool queued(std::size_t bytes);
   void flush_later();
   void on_written(const boost::system::error_code& ec, std::size_t n);
   void shut(const std::string& reason, int level);

@@ -222,6 +222,27 @@ TEST_F(Tickertalk, ALongGroupDocumentMeetsTheTickersAsTheyAreOnceRead) {
   EXPECT_EQ(other.sent(), (messages{{"o", "ok"}, {"d", "ok"}}));
 }
 
+TEST_F(Tickertalk, AContentListingIsTakenOverTurnsAndSentInBlocks) {
+  ASSERT_TRUE(tickers->AddTicker("T").success);
+  auto ticker = tickers->GetTicker("T");
+  for (int g = 0; g < 120; ++g) ASSERT_TRUE(ticker->AddGroupAfterGroup("", long_group("G" + std::to_string(g), 100)));
+  const std::string whole = ticker->GetGroupsWithContent();
+  ASSERT_GT(whole.size(), 256u * 1024) << "more than one block";
+  fake_connection client(*factory);
+  std::string_view rest = client.turn("l on_ticker T GetGroupsWithContent\r\nc on_ticker T GetGroups\r\n");
+  EXPECT_EQ(rest, "c on_ticker T GetGroups\r\n") << "nothing more is read while the listing is taken";
+  int turns = 1;
+  for (; client.has_work_left() || !rest.empty(); ++turns) rest = client.turn(rest);
+  EXPECT_GT(turns, 4);
+  const auto sent = client.sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0], (std::vector<std::string>{"l", "ok", whole}));
+  EXPECT_EQ(sent[1][0], "c");
+  ASSERT_TRUE(tickers->AddTicker("E").success);
+  client.receive("e on_ticker E GetGroupsWithContent\r\n");
+  EXPECT_EQ(client.sent(), (messages{{"e", "ok"}})) << "an empty listing adds no field";
+}
+
 TEST_F(Tickertalk, AConnectionPastTheLimitIsToldWhyAndClosedUntilOneEnds) {
   factory->set_max_connections(2);
   fake_connection first(*factory), second(*factory), refused(*factory), again(*factory);
