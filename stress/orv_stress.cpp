@@ -266,8 +266,9 @@ std::string long_group(const std::string& name) {
   return xml + "</group>";
 }
 
-// Clients that each add a long group document and delete its group again, twice. The
-// commands must outlive the clients.
+// Clients that each add a long group document and delete its group again, twice, and one
+// that lists the ticker's content, which takes several turns while the long groups are there.
+// The commands must outlive the clients.
 void start_document_clients(asio::io_context& io, const tcp::endpoint& service_at, const std::string& ticker,
                             std::list<std::vector<std::vector<std::string>>>& commands, talk_totals& totals) {
   for (int i = 0; i < 2; ++i) {
@@ -276,6 +277,8 @@ void start_document_clients(asio::io_context& io, const tcp::endpoint& service_a
                         {"on_ticker", ticker, "DeleteGroupWhenInactive", name}});
     start_talk_client(io, service_at, commands.back(), 4, 1, totals);
   }
+  commands.push_back({{"on_ticker", ticker, "GetGroupsWithContent"}});
+  start_talk_client(io, service_at, commands.back(), 8, 1, totals);
 }
 
 // What the service's loop logged of its own longest turns, up to some point of its output:
