@@ -140,6 +140,7 @@ void tickertalk_protocol::on_protocol(field_list& fields) {
   events_enabled_ = true;
   for (const auto& field : fields)
     if (field == "noevents") events_enabled_ = false;
+  if (auto factory = factory_.lock()) factory->events_changed(*this);
   reply_.add_field("protocol");
   for (const auto& name : supported_protocols_) reply_.add_field(name);
 }
@@ -305,6 +306,7 @@ std::shared_ptr<vorn::base_protocol> tickertalk_factory::create_protocol() {
   if (logger_->should_log(80)) logger_->stream(80) << "Creating new tickertalk protocol.\n";
   std::shared_ptr<tickertalk_protocol> connection(new tickertalk_protocol(logger_, tickers_),
                                                   deleter{weak_from_this()});
+  connection->factory_ = weak_from_this();
   connections_[connection->id()] = connection;
   return connection;
 }
@@ -314,7 +316,16 @@ void tickertalk_factory::deleter::operator()(tickertalk_protocol* connection) co
   delete connection;
 }
 
+void tickertalk_factory::events_changed(const tickertalk_protocol& connection) {
+  const auto found = connections_.find(connection.id());
+  if (connection.events_enabled() && found != connections_.end())
+    receivers_[connection.id()] = found->second;
+  else
+    receivers_.erase(connection.id());
+}
+
 void tickertalk_factory::forget(const tickertalk_protocol& connection) {
+  receivers_.erase(connection.id());
   if (connections_.erase(connection.id()) == 0 && logger_->should_log(20))
     logger_->stream(20) << "Internal error: Could not locate protocol.";
 }
@@ -326,9 +337,9 @@ void tickertalk_factory::broadcast_event(const std::vector<std::string>& fields)
 
   // Collected first: a connection released while we write must not unregister under our loop.
   std::vector<std::shared_ptr<tickertalk_protocol>> receivers;
-  for (const auto& entry : connections_) {
+  for (const auto& entry : receivers_) {
     auto connection = entry.second.lock();
-    if (connection && connection->events_enabled() && connection->has_transport())
+    if (connection && connection->has_transport())
       receivers.push_back(std::move(connection));
   }
   const std::string wire = event.text() + std::string(end_of_message);

@@ -16,6 +16,8 @@ class tickers_interface;
 class ticker_control_interface;
 class group_operation;
 
+class tickertalk_factory;
+
 // One tickertalk connection. Each message is a tag chosen by the client, a command and its
 // arguments; every message with a tag gets exactly one reply that starts with that tag.
 class tickertalk_protocol : public vorn::plaintalk_protocol {
@@ -80,6 +82,8 @@ class tickertalk_protocol : public vorn::plaintalk_protocol {
   tickers_interface* tickers_;
   std::shared_ptr<vorn::logger_base> logger_;
   bool events_enabled_ = false;
+  std::weak_ptr<tickertalk_factory> factory_;  // told when events_enabled_ changes
+  friend class tickertalk_factory;
   std::unique_ptr<staged_message> staged_;
   std::unique_ptr<staged_listing> listing_;
 };
@@ -108,10 +112,15 @@ class tickertalk_factory : public vorn::protocol_factory_base, public std::enabl
   void broadcast_event(const std::vector<std::string>& fields);
 
  private:
+  friend class tickertalk_protocol;
   void forget(const tickertalk_protocol& connection);
+  void events_changed(const tickertalk_protocol& connection);
 
   tickers_interface* tickers_;
   std::map<std::int32_t, std::weak_ptr<tickertalk_protocol>> connections_;
+  // Those that asked for events: a broadcast, sent at every element a renderer takes, walks
+  // only them, not every connection.
+  std::map<std::int32_t, std::weak_ptr<tickertalk_protocol>> receivers_;
   std::size_t max_connections_ = default_max_connections;
   bool refusing_ = false;  // the refusal is logged once while connections stay at the limit
 };
