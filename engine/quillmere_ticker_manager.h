@@ -16,7 +16,16 @@ class element_key_index;
 class quillmere_subscriber {
  public:
   virtual ~quillmere_subscriber() = default;
+  // Applies a whole document at once.
   virtual void receive(const std::string& document) = 0;
+  // The same in parts, so a large document does not hold the loop: start takes the document
+  // and applies a part; while it returns false, resume applies the next part, once other work
+  // has run, until it returns true. By default the whole document goes at once.
+  virtual bool start(std::string&& document) {
+    receive(document);
+    return true;
+  }
+  virtual bool resume() { return true; }
 };
 
 // A live subscription; it ends when the last copy of the handle is dropped.

@@ -12,8 +12,9 @@ constexpr std::size_t piece_size = 64 * 1024;
 
 }  // namespace
 
-void document_splitter::feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message) {
+std::size_t document_splitter::feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message) {
   const std::size_t k = separator_.size();
+  const std::size_t length = bytes.size();
   while (!bytes.empty()) {
     // A separator that starts in the kept bytes and ends in these.
     if (size_ > 0) {
@@ -23,19 +24,20 @@ void document_splitter::feed(std::string_view bytes, const std::function<bool(st
       if (at != std::string::npos && at < old.size()) {
         truncate(size_ - (old.size() - at));
         bytes.remove_prefix(k - (old.size() - at));
-        if (!on_message(take_message())) return;
+        if (!on_message(take_message())) return length - bytes.size();
         continue;
       }
     }
     const auto at = bytes.find(separator_);
     if (at == std::string_view::npos) {
       append(bytes);
-      return;
+      return length;
     }
     append(bytes.substr(0, at));
     bytes.remove_prefix(at + k);
-    if (!on_message(take_message())) return;
+    if (!on_message(take_message())) return length - bytes.size();
   }
+  return length;
 }
 
 bool document_splitter::discard_some(std::size_t bytes) {

@@ -16,8 +16,9 @@ class document_splitter {
   explicit document_splitter(std::string_view separator) : separator_(separator) {}
 
   // Calls on_message with each message completed by these bytes, in order; stops early
-  // when on_message returns false.
-  void feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message);
+  // when on_message returns false. Returns how many of the bytes were taken: all of them,
+  // unless it stopped early, when the rest is left to the caller.
+  std::size_t feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message);
   // Bytes of the message not finished yet.
   std::size_t unfinished_size() const { return size_; }
   // Drops about this many bytes of the unfinished message, from its end; true while some

@@ -12,14 +12,15 @@ std::string attribute_or(const xml_attributes& attributes, const char* name, con
 }  // namespace
 
 quillmere_xml_handler::quillmere_xml_handler(std::shared_ptr<ticker_group_base> target,
-                                             std::shared_ptr<element_key_index> key_index)
-    : target_(std::move(target)), key_index_(std::move(key_index)) {}
+                                             std::shared_ptr<element_key_index> key_index,
+                                             std::shared_ptr<replaced_elements> replaced)
+    : target_(std::move(target)), key_index_(std::move(key_index)), replaced_(std::move(replaced)) {}
 
 std::shared_ptr<xml_handler> quillmere_xml_handler::start_element(const std::string& tag,
                                                                   const xml_attributes& attributes) {
   if (tag == "GROUP") {
     target_->SetControlName(attribute_or(attributes, "id", "GROUP"));
-    return std::make_shared<group_parser>(target_, key_index_);
+    return std::make_shared<group_parser>(target_, key_index_, replaced_);
   }
   if (tag == "SECURITY") {
     // An update in place of an element the ticker already has; unknown keys are ignored.
@@ -31,15 +32,17 @@ std::shared_ptr<xml_handler> quillmere_xml_handler::start_element(const std::str
   return shared_from_this();
 }
 
-group_parser::group_parser(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index)
-    : target_(std::move(target)), key_index_(std::move(key_index)) {}
+group_parser::group_parser(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index,
+                           std::shared_ptr<replaced_elements> replaced)
+    : target_(std::move(target)), key_index_(std::move(key_index)), replaced_(std::move(replaced)) {}
 
 std::shared_ptr<xml_handler> group_parser::start_element(const std::string&, const xml_attributes&) {
   return std::make_shared<group_child_parser>(std::static_pointer_cast<group_parser>(shared_from_this()));
 }
 
 void group_parser::end_element() {
-  target_->ReplaceElements(incoming_);
+  target_->ReplaceElements(incoming_);  // leaves the old elements in incoming_
+  if (replaced_ && !incoming_.empty()) replaced_->push_back(std::move(incoming_));
   incoming_.clear();
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/ticker_element.h"
 #include "engine/ticker_group.h"
@@ -19,26 +20,35 @@ class xml_handler : public std::enable_shared_from_this<xml_handler> {
   virtual ~xml_handler() = default;
   virtual std::shared_ptr<xml_handler> start_element(const std::string& tag, const xml_attributes& attributes) = 0;
   virtual void end_element() {}
+  // Inside a change that must not be seen half done; a parse is not paused here.
+  virtual bool mid_change() const { return false; }
 
   std::string text;  // character data of the current element
 };
 
+// The elements each GROUP replaced, when the reader lets go of them a part at a time:
+// dropping tens of thousands at once would hold the loop. Null drops them at once.
+using replaced_elements = std::vector<element_map>;
+
 // The document as a whole: tags other than GROUP and SECURITY are transparent wrappers.
 class quillmere_xml_handler : public xml_handler {
  public:
-  quillmere_xml_handler(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index);
+  quillmere_xml_handler(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index,
+                        std::shared_ptr<replaced_elements> replaced = nullptr);
   std::shared_ptr<xml_handler> start_element(const std::string& tag, const xml_attributes& attributes) override;
 
  private:
   std::shared_ptr<ticker_group_base> target_;
   std::shared_ptr<element_key_index> key_index_;
+  std::shared_ptr<replaced_elements> replaced_;
 };
 
 // A GROUP: collects its SECURITY elements and, at its end tag, makes them the target's
 // feed elements.
 class group_parser : public xml_handler {
  public:
-  group_parser(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index);
+  group_parser(std::shared_ptr<ticker_group_base> target, std::shared_ptr<element_key_index> key_index,
+               std::shared_ptr<replaced_elements> replaced);
   std::shared_ptr<xml_handler> start_element(const std::string& tag, const xml_attributes& attributes) override;
   void end_element() override;
 
@@ -50,6 +60,7 @@ class group_parser : public xml_handler {
   std::int32_t counter_ = 0;
   element_map incoming_;
   std::shared_ptr<element_key_index> key_index_;
+  std::shared_ptr<replaced_elements> replaced_;
 };
 
 // A container inside a GROUP (SECURITIES, which may nest, or any other tag).
@@ -68,6 +79,7 @@ class element_parser : public xml_handler {
   explicit element_parser(std::shared_ptr<sharedTickerElement> element);
   std::shared_ptr<xml_handler> start_element(const std::string& tag, const xml_attributes& attributes) override;
   void end_element() override;
+  bool mid_change() const override { return true; }
 
  private:
   std::shared_ptr<sharedTickerElement> element_;

@@ -89,8 +89,15 @@ void quillmere_client_protocol::connection_made() {
   write(request);
 }
 
+// A document being applied in parts holds back everything after it; the rest of the bytes
+// come back in a later turn.
 std::size_t quillmere_client_protocol::data_received(const char* data, std::size_t length) {
-  documents_.feed({data, length}, [this](std::string&& message) { return hand_on(std::move(message)); });
+  if (applying_) {
+    applying_ = !factory_->subscriber()->resume();
+    return 0;
+  }
+  const std::size_t taken =
+      documents_.feed({data, length}, [this](std::string&& message) { return hand_on(std::move(message)); });
   if (log_ && log_->should_log(100)) log_->stream(100) << "Got data. Buffer is now: " << documents_.unfinished_size() << "\n";
   // Whatever is left is one unfinished document; a hub that never ends it must not
   // make us buffer without bound. The connector reconnects after the loss.
@@ -100,7 +107,7 @@ std::size_t quillmere_client_protocol::data_received(const char* data, std::size
                        << " bytes without a separator. Dropping the connection.\n";
     close_connection();
   }
-  return length;
+  return transport_closed() ? length : taken;
 }
 
 bool quillmere_client_protocol::hand_on(std::string&& message) {
@@ -112,12 +119,19 @@ bool quillmere_client_protocol::hand_on(std::string&& message) {
   else if (start != std::string::npos)
     document = message.substr(start);
   if (log_ && log_->should_log(100)) log_->stream(100) << "GOT MESSAGE: " << document << "\n";
-  if (const auto& subscriber = factory_->subscriber()) subscriber->receive(document);
-  return !transport_closed();
+  if (const auto& subscriber = factory_->subscriber()) applying_ = !subscriber->start(std::move(document));
+  return !applying_ && !transport_closed();
 }
 
-// Up to 16 MiB of an unfinished document go back a mebibyte per turn.
-bool quillmere_client_protocol::release_some() { return documents_.discard_some(std::size_t{1} << 20); }
+// A document that came whole is applied to its end, a part a turn, as if the connection had
+// stayed. Up to 16 MiB of an unfinished one then go back a mebibyte per turn.
+bool quillmere_client_protocol::release_some() {
+  if (applying_) {
+    applying_ = !factory_->subscriber()->resume();
+    return true;
+  }
+  return documents_.discard_some(std::size_t{1} << 20);
+}
 
 void quillmere_client_protocol::connection_lost() {
   if (log_ && log_->should_log(15)) log_->stream(15) << "Connection lost\n";

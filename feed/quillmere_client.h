@@ -19,8 +19,7 @@ namespace orv {
 inline constexpr std::string_view quillmere_separator = "---QuillmereSeparator---";
 
 // A document that has not ended after this many unread bytes drops the connection. Feed
-// documents are kilobytes; the limit matches the largest tickertalk message, and keeps the
-// loop's pause for parsing the largest acceptable document near a tenth of a second.
+// documents are kilobytes; the limit matches the largest tickertalk message.
 inline constexpr std::size_t default_max_unread_feed_bytes = std::size_t{16} << 20;
 
 struct quillmere_url {
@@ -90,6 +89,7 @@ class quillmere_client_protocol : public vorn::base_protocol {
   void connection_lost() override;
   const char* kind() const override { return "feed"; }
   bool release_some() override;
+  bool has_work_left() const override { return applying_; }
 
  private:
   bool hand_on(std::string&& message);
@@ -97,6 +97,7 @@ class quillmere_client_protocol : public vorn::base_protocol {
   std::shared_ptr<quillmere_client_factory> factory_;
   std::shared_ptr<vorn::logger_base> log_;
   document_splitter documents_{quillmere_separator};
+  bool applying_ = false;  // the subscriber is part way through a document
 };
 
 }  // namespace orv

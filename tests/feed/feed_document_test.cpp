@@ -146,5 +146,44 @@ TEST_F(FeedDocuments, MalformedDocumentIsLoggedAndKeepsWhatWasAppliedBeforeTheEr
   EXPECT_EQ(listing(), full_listing + " own{L.=mine}");
 }
 
+// A large document goes in parts, so the loop can serve the renderer between them; no part
+// leaves an element with some of its fields changed and others not.
+TEST_F(FeedDocuments, ALargeDocumentIsAppliedInPartsThatNeverShowAnElementHalfChanged) {
+  auto document = [](const std::string& open, const std::string& close, char value) {
+    std::string text = open;
+    for (int i = 0; i < 2000; ++i)
+      text += "<SECURITY id=\"K" + std::to_string(i) + "\"><A>" + value + "</A><B>" + value + "</B></SECURITY>";
+    return text + close;
+  };
+  const std::string group_open = "<GROUP id=\"N\"><SECURITIES>", group_close = "</SECURITIES></GROUP>";
+  feed(document(group_open, group_close, '0'));
+  auto& subscriber = *client->subscriber;
+  // Applies the document part by part, checking every element between parts.
+  auto apply_in_parts = [&](const std::string& text, char was, char now) {
+    const std::string before = std::string("A.control=") + was + " B.control=" + was;
+    const std::string after = std::string("A.control=") + now + " B.control=" + now;
+    std::size_t parts = 1;
+    for (bool done = subscriber.start(std::string(text)); !done; done = subscriber.resume(), ++parts)
+      for (const auto& [key, e] : group->elements()) {
+        if (key == "own") continue;
+        const std::string values = values_of(*e);
+        if (values != before && values != after) return key + "{" + values + "} after part " + std::to_string(parts);
+      }
+    return parts >= text.size() / group_change_integrator::part_size ? "" : std::to_string(parts) + " parts";
+  };
+  // Elements a group document reuses change in place; new ones arrive at its end tag.
+  EXPECT_EQ(apply_in_parts(document(group_open, group_close, '1'), '0', '1'), "");
+  EXPECT_EQ(apply_in_parts(document("<UPDATE>", "</UPDATE>", '2'), '1', '2'), "");
+  EXPECT_EQ(listing().find("control=1"), std::string::npos);
+  // Documents that come while one is applied wait for it, in order.
+  EXPECT_FALSE(subscriber.start(document("<UPDATE>", "</UPDATE>", '3')));
+  EXPECT_FALSE(subscriber.start("<UPDATE><SECURITY id=\"K1\"><A>4</A></SECURITY></UPDATE>"));
+  feed(full_update);
+  EXPECT_EQ(listing(),
+            "[1000001]K2{A.control=3 B.control=3 NAME.control=second active.control=1} "
+            "[1000002]K1{A.control=4 B.control=3 NAME.control=first PRICE.control=10} own{L.=mine}");
+  EXPECT_EQ(log->count("XML_Parse error"), 0);
+}
+
 }  // namespace
 }  // namespace orv

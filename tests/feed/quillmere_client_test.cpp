@@ -113,6 +113,43 @@ TEST(QuillmereClientProtocol, DropsTheConnectionWhenAnUnfinishedDocumentPassesTh
   EXPECT_EQ(turns, 3);
 }
 
+// Takes "<big/>" in three parts, recording each part it applies.
+struct parting_subscriber : quillmere_subscriber {
+  texts parts;
+  int left = 0;
+  void receive(const std::string& document) override { parts.push_back(document); }
+  bool start(std::string&& document) override {
+    left = document == "<big/>" ? 2 : 0;
+    parts.push_back(document);
+    return left == 0;
+  }
+  bool resume() override {
+    parts.push_back("part");
+    return --left == 0;
+  }
+};
+
+TEST(QuillmereClientProtocol, ADocumentAppliedInPartsHoldsBackWhatFollowsItEvenAfterTheConnectionIsGone) {
+  auto subscriber = std::make_shared<parting_subscriber>();
+  auto log = std::make_shared<testing::memory_logger>(100);
+  auto factory = std::make_shared<quillmere_client_factory>(subscriber, 7, "/", log);
+  testing::fake_connection c(*factory);
+  const std::string wire = "<big/>" + separator + "<small/>" + separator + "<big/>" + separator;
+  std::string_view rest = c.turn(wire);
+  EXPECT_EQ(rest, wire.substr(6 + separator.size()));
+  EXPECT_TRUE(c.has_work_left());
+  EXPECT_EQ(c.turn(rest), rest);  // one part a turn, and nothing new meanwhile
+  EXPECT_EQ(subscriber->parts, (texts{"<big/>", "part"}));
+  c.receive(rest);
+  EXPECT_EQ(subscriber->parts, (texts{"<big/>", "part", "part", "<small/>", "<big/>", "part", "part"}));
+
+  // A document taken whole before the loss is still applied, a part a turn.
+  EXPECT_EQ(c.turn("<big/>" + separator), "");
+  subscriber->parts.clear();
+  c.release();
+  EXPECT_EQ(subscriber->parts, (texts{"part", "part"}));
+}
+
 // The demo hub as operators run it, and this test's clients subscribing to it.
 class DemoFeedHub : public ::testing::Test {
  protected:
