@@ -9,7 +9,6 @@
 #include <memory>
 #include <sys/resource.h>
 
-#include <malloc.h>
 
 #include <boost/program_options.hpp>
 
@@ -26,6 +25,7 @@
 #include "host/ticker_module.h"
 #include "hosting/ticker_manager.h"
 #include "runtime/asyncore.h"
+#include "runtime/buffer_release.h"
 #include "runtime/line_logger.h"
 #include "runtime/log_targets.h"
 #include "runtime/system_error.h"
@@ -157,14 +157,6 @@ int run(vorn::line_logger& root, const app_core& core, const event_server_instan
   return 0;
 }
 
-// Fixed thresholds: buffers of a burst (megabyte messages and replies) are mapped apart
-// and go back to the system when freed. Left to itself, the allocator raises both after
-// the first large frees and keeps such memory in its heap for good.
-void give_large_buffers_back() {
-  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
-}
-
 }  // namespace
 
 bool is_registration_word(const std::string& argument) {
@@ -177,7 +169,7 @@ bool is_registration_word(const std::string& argument) {
 }
 
 int ticker_service_main(int argc, char** argv) {
-  give_large_buffers_back();
+  vorn::tune_allocator();
   auto root = std::make_shared<vorn::line_logger>("", 95, nullptr);
   root->construct_debug_log_target();
 

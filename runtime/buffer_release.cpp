@@ -1,5 +1,6 @@
 #include "runtime/buffer_release.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -35,6 +36,12 @@ void release_in_turns(boost::asio::io_context& io, std::vector<std::shared_ptr<v
     while (!dropped.empty() && clock::now() < until);
     release_in_turns(io, std::move(dropped));
   });
+}
+
+void tune_allocator() {
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+  ::mallopt(M_MXFAST, 0);
 }
 
 }  // namespace vorn
