@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 #include <iterator>
+#include <optional>
 
 #include "engine/text_group_builder.h"
 #include "engine/ticker_control.h"
@@ -468,19 +469,31 @@ std::string TickerControl::GetGroupsWithContent() {
 }
 
 // About 256 element lines a step: a group of a hundred elements takes some 25 us when they
-// come from memory.
+// come from memory. A step may stop inside a group; the next one goes on from the first key
+// after the last one listed, so elements changed meanwhile are listed as they are then.
 ticker_control_interface::listing_step TickerControl::ListGroupsWithContent() {
-  return [groups = std::vector<group_ptr>(groups_.begin(), groups_.end()), next = std::size_t{0}](std::string& text) mutable {
-    for (std::size_t lines = 0; next < groups.size() && lines < 256; ++next) {
+  return [groups = std::vector<group_ptr>(groups_.begin(), groups_.end()), next = std::size_t{0},
+          after = std::optional<std::string>()](std::string& text) mutable {
+    for (std::size_t lines = 0; next < groups.size() && lines < 256;) {
       const TickerGroup& group = *groups[next];
-      text.append(group.name()).append("\r\n-------------------------------------------\r\n");
-      for (const auto& [key, element] : group.elements()) {
+      auto element = group.elements().begin();
+      if (after)
+        element = group.elements().upper_bound(*after);
+      else
+        text.append(group.name()).append("\r\n-------------------------------------------\r\n");
+      for (; element != group.elements().end() && lines < 256; ++element, ++lines) {
         text += '|';
-        append_element_summary(text, *element);
+        append_element_summary(text, *element->second);
         text += "\r\n";
       }
+      if (element != group.elements().end()) {
+        after = std::prev(element)->first;
+        return false;
+      }
       text += "\r\n";
-      lines += group.elements().size() + 1;
+      after.reset();
+      ++next;
+      ++lines;
     }
     return next == groups.size();
   };

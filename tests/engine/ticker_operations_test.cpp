@@ -130,6 +130,37 @@ TEST_F(OperationsTest, ContentListingShowsEachCarouselGroupWithItsElements) {
             "H\r\n-------------------------------------------\r\n\r\n");
 }
 
+// A step lists a bounded number of elements, so a group of thousands takes several, each
+// going on after the last key listed before.
+TEST_F(OperationsTest, ALargeGroupIsListedInStepsThatGoOnAfterTheLastKeyListed) {
+  keys many;
+  for (int i = 0; i < 600; ++i) many.push_back("k" + std::to_string(1000 + i));
+  add("", group_xml("G", many));
+  add("G", group_xml("H", {"h1"}));
+  const std::string whole = ticker->GetGroupsWithContent();
+  auto count = [](const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(whole, "|"), 601u);
+  std::string text;
+  int steps = 1;
+  for (auto step = ticker->ListGroupsWithContent(); !step(text); ++steps) {
+    // The last key listed and the next one go between steps.
+    const auto last = text.rfind("(k");
+    const std::string key = text.substr(last + 1, 5);
+    ASSERT_TRUE(ticker->DeleteElement("G", key));
+    ASSERT_TRUE(ticker->DeleteElement("G", "k" + std::to_string(std::stoi(key.substr(1)) + 1)));
+  }
+  EXPECT_EQ(steps, 3);
+  EXPECT_EQ(count(text, "|"), 601u - 2) << "the next key of each stop was left out";
+  EXPECT_EQ(count(text, "(k1255:"), 1u);
+  EXPECT_EQ(count(text, "(k1256:"), 0u);
+  EXPECT_EQ(count(text, "(k1257:"), 1u);
+  EXPECT_EQ(text.substr(text.size() - 60), whole.substr(whole.size() - 60));
+}
+
 TEST_F(OperationsTest, FlushAndClearAllEmptyWhatTheRendererIsWaitingFor) {
   carousel({{"A", {"a1", "a2"}}, {"B", {"b1"}}});
   EXPECT_EQ(next(), "a1");
