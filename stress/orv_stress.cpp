@@ -1,7 +1,7 @@
 // Load and fault run. Starts a service, then puts it under load from many tickertalk
 // clients and a renderer pulling as fast as it can, while clients send garbage, oversize
-// fields or vanish mid-message, a log listener never reads, feed hubs go silent, flap or
-// never end their document, and a renderer dies holding the title lock. Afterwards the
+// fields or vanish mid-message, a log listener never reads, feed hubs go silent, flap,
+// never end their document or send 4 MiB ones, and a renderer dies holding the title lock. Afterwards the
 // service must still answer, have answered every well-formed command, be back within 10%
 // of its resident memory and stop without a leak report. Prints "name value unit" lines
 // and the verdict of each check; exits 0 when all held. Loopback only, bounded in time.
@@ -479,6 +479,7 @@ int run(const options& opt) {
   char scratch_template[] = "/tmp/orv_stress.XXXXXX";
   const fs::path scratch = ::mkdtemp(scratch_template);
   const std::string ticker = "stress" + std::to_string(::getpid());
+  const std::string feeds_ticker = ticker + "feeds";
   const tcp::endpoint events(asio::ip::address_v4::loopback(), 6300);
   const bool event_port_taken = accepting(events);  // by another service; not ours to test
 
@@ -511,7 +512,8 @@ int run(const options& opt) {
   }
 
   asio::io_context io;
-  fault_hub silent(io, hub_kind::silent), flapping(io, hub_kind::flapping), endless(io, hub_kind::endless);
+  fault_hub silent(io, hub_kind::silent), flapping(io, hub_kind::flapping), endless(io, hub_kind::endless),
+      large(io, hub_kind::large);
   auto feed_group = [&](const std::string& name, const fault_hub& hub) {
     return group(name, "", 1,
                  "<subscribeurl>http://127.0.0.1:" + std::to_string(hub.port()) + "/" + name + "</subscribeurl>");
@@ -523,6 +525,10 @@ int run(const options& opt) {
       {"on_ticker", ticker, "AddGroupAfterGroup", "sports", feed_group("silent", silent)},
       {"on_ticker", ticker, "AddGroupAfterGroup", "silent", feed_group("flapping", flapping)},
       {"on_ticker", ticker, "AddGroupAfterGroup", "flapping", feed_group("endless", endless)},
+      // On a ticker of its own: the bridge's monitor pages get the watched ticker's whole
+      // listing, and 20,000 elements would not fit in a page's output cap.
+      {"AddTicker", feeds_ticker},
+      {"on_ticker", feeds_ticker, "AddGroupAfterGroup", "", feed_group("large", large)},
   };
   for (const auto& command : setup) {
     const auto reply = talk_once(service_at, command);
@@ -533,7 +539,7 @@ int run(const options& opt) {
   }
   // Rounds of the same load and faults: the first brings the allocator to its working
   // size, the later ones show whether resident memory keeps growing.
-  const std::vector<fault_hub*> hubs = {&silent, &flapping, &endless};
+  const std::vector<fault_hub*> hubs = {&silent, &flapping, &endless, &large};
   std::vector<long> resident;
   std::list<cycle_result> rounds;
   bool every_cycle_held = true;
@@ -563,6 +569,7 @@ int run(const options& opt) {
   out.figure("hub_flapping_connections", flapping.totals().connections, "connections");
   out.figure("hub_endless_connections", endless.totals().connections, "connections");
   out.figure("hub_endless_bytes_sent", static_cast<double>(endless.totals().bytes_sent), "bytes");
+  out.figure("hub_large_bytes_sent", static_cast<double>(large.totals().bytes_sent), "bytes");
   for (std::size_t i = 0; i < resident.size(); ++i)
     out.figure("resident_after_round_" + std::to_string(i + 1), static_cast<double>(resident[i]), "KiB");
 
@@ -594,7 +601,8 @@ int run(const options& opt) {
 
   const int exit_code = service.stop(std::chrono::seconds(60));
   // A service that did not stop cleanly leaves its ticker's areas behind.
-  for (const char* object : {"/mem", "/sections", "/sectionmutex"}) ::shm_unlink((object + ticker).c_str());
+  for (const std::string& name : {ticker, feeds_ticker})
+    for (const char* object : {"/mem", "/sections", "/sectionmutex"}) ::shm_unlink((object + name).c_str());
   const std::string errors = service.error_output();
   const bool leak_report = errors.find("LeakSanitizer") != std::string::npos;
   const bool sanitizer_report = errors.find("ERROR: AddressSanitizer") != std::string::npos ||

@@ -1,6 +1,9 @@
 #include "stress/stress_hubs.h"
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+
+#include <chrono>
 
 #include <array>
 #include <list>
@@ -56,6 +59,13 @@ struct fault_hub::state : std::enable_shared_from_this<state> {
       });
       return;
     }
+    if (kind == hub_kind::large) {
+      asio::async_write(*socket, asio::buffer(header, sizeof header - 1), [self = shared_from_this(), socket](const error_code& ec, std::size_t n) {
+        self->totals.bytes_sent += static_cast<std::int64_t>(n);
+        if (!ec) self->send_large(socket, 0);
+      });
+      return;
+    }
     auto opening = std::make_shared<std::string>(std::string(header) + "<GROUP id=\"endless\"><SECURITIES>");
     asio::async_write(*socket, asio::buffer(*opening), [self = shared_from_this(), socket, opening](const error_code& ec, std::size_t n) {
       self->totals.bytes_sent += static_cast<std::int64_t>(n);
@@ -70,6 +80,25 @@ struct fault_hub::state : std::enable_shared_from_this<state> {
     asio::async_write(*socket, asio::buffer(*chunk), [self = shared_from_this(), socket, chunk, next](const error_code& ec, std::size_t n) {
       self->totals.bytes_sent += static_cast<std::int64_t>(n);
       if (!ec && !self->stopped && !self->paused) self->go_on(socket, next);
+    });
+  }
+
+  // Every security's values change from one document to the next.
+  void send_large(const std::shared_ptr<tcp::socket>& socket, int version) {
+    auto document = std::make_shared<std::string>("<GROUP id=\"large\"><SECURITIES>");
+    for (int i = 0; i < 20000; ++i)
+      *document += "<SECURITY id=\"l" + std::to_string(i) + "\"><NAME>Large " + std::to_string(i) + "</NAME><PRICE>" +
+                   std::to_string(version) + "." + std::to_string(i % 100) + "</PRICE><CHANGE>+" +
+                   std::to_string(i % 7) + "</CHANGE><VOLUME>" + std::to_string(i * 1000 + version) +
+                   "</VOLUME><TIME>17:00:00</TIME><active>1</active></SECURITY>";
+    *document += std::string("</SECURITIES></GROUP>") + separator;
+    asio::async_write(*socket, asio::buffer(*document), [self = shared_from_this(), socket, document, version](const error_code& ec, std::size_t n) {
+      self->totals.bytes_sent += static_cast<std::int64_t>(n);
+      if (ec || self->stopped || self->paused) return;
+      auto pause = std::make_shared<asio::steady_timer>(self->acceptor.get_executor(), std::chrono::milliseconds(500));
+      pause->async_wait([self, socket, pause, version](const error_code& waited) {
+        if (!waited && !self->stopped && !self->paused) self->send_large(socket, version + 1);
+      });
     });
   }
 
