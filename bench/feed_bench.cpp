@@ -64,43 +64,47 @@ struct captured_client : quillmere_client_base {
   }
 };
 
-void feed_document_apply(benchmark::State& state) {
-  auto client = std::make_shared<captured_client>();
-  auto manager = std::make_shared<QuillmereTickerManager>(client, nullptr, make_group_change_integrator);
-  TickerControl ticker("bench", manager, nullptr, false);
-  if (!ticker.AddGroupAfterGroup("", "<group name=\"markets\"><subscribeurl>http://hub/markets</subscribeurl></group>") ||
-      !client->subscriber) {
+// A ticker with one subscribed group, whose documents the benchmark hands over itself.
+struct market_group {
+  std::shared_ptr<captured_client> client = std::make_shared<captured_client>();
+  std::shared_ptr<QuillmereTickerManager> manager =
+      std::make_shared<QuillmereTickerManager>(client, nullptr, make_group_change_integrator);
+  TickerControl ticker{"bench", manager, nullptr, false};
+
+  bool subscribed(benchmark::State& state) {
+    if (ticker.AddGroupAfterGroup("", "<group name=\"markets\"><subscribeurl>http://hub/markets</subscribeurl></group>") &&
+        client->subscriber)
+      return true;
     state.SkipWithError("no subscription");
-    return;
+    return false;
   }
+};
+
+void feed_document_apply(benchmark::State& state) {
+  market_group market;
+  if (!market.subscribed(state)) return;
   std::size_t next = 0;
   for (auto _ : state) {
-    client->subscriber->receive(documents()[next]);
+    market.client->subscriber->receive(documents()[next]);
     next = (next + 1) % document_count;
   }
   // The last document applied must be in place: every security, with its own price.
   const std::size_t last = (next + document_count - 1) % document_count;
-  const auto element = manager->key_index()->find("S000099");
+  const auto element = market.manager->key_index()->find("S000099");
   const std::string price = "199." + std::string(last < 10 ? "0" : "") + std::to_string(last);
   bool priced = false;
   if (element)
     for (const auto& v : element->values()) priced = priced || (v.label == "PRICE" && v.text == price);
-  if (manager->key_index()->size() != securities_per_document || !priced) state.SkipWithError("document not applied");
+  if (market.manager->key_index()->size() != securities_per_document || !priced) state.SkipWithError("document not applied");
 }
 
 // The largest document a hub connection takes, applied whole, and in the parts the service
 // applies it in, one a turn; the figure of the second is its longest part.
 void apply_largest_document(benchmark::State& state, bool in_parts) {
   static const std::string document = feed_document(0, 0);
-  auto client = std::make_shared<captured_client>();
-  auto manager = std::make_shared<QuillmereTickerManager>(client, nullptr, make_group_change_integrator);
-  TickerControl ticker("bench", manager, nullptr, false);
-  if (!ticker.AddGroupAfterGroup("", "<group name=\"markets\"><subscribeurl>http://hub/markets</subscribeurl></group>") ||
-      !client->subscriber) {
-    state.SkipWithError("no subscription");
-    return;
-  }
-  auto& subscriber = *client->subscriber;
+  market_group market;
+  if (!market.subscribed(state)) return;
+  auto& subscriber = *market.client->subscriber;
   // Each measured document replaces one as large: the old elements go at its end.
   subscriber.receive(document);
   std::chrono::duration<double> longest{0};
@@ -125,7 +129,7 @@ void apply_largest_document(benchmark::State& state, bool in_parts) {
   std::size_t securities = 0;
   for (auto at = document.find("<SECURITY "); at != std::string::npos; at = document.find("<SECURITY ", at + 1))
     ++securities;
-  if (manager->key_index()->size() != securities) state.SkipWithError("document not applied");
+  if (market.manager->key_index()->size() != securities) state.SkipWithError("document not applied");
 }
 
 // The floor: a parser made the same way for each document, no handlers.
