@@ -12,7 +12,7 @@ constexpr std::size_t piece_size = 64 * 1024;
 
 }  // namespace
 
-std::size_t document_splitter::feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message) {
+std::size_t document_splitter::feed(std::string_view bytes, const std::function<bool(pieces&&)>& on_message) {
   const std::size_t k = separator_.size();
   const std::size_t length = bytes.size();
   while (!bytes.empty()) {
@@ -76,15 +76,9 @@ void document_splitter::truncate(std::size_t size) {
   }
 }
 
-std::string document_splitter::take_message() {
-  std::string message;
-  if (pieces_.size() == 1) {
-    message = std::move(pieces_.front());
-  } else {
-    message.reserve(size_);
-    for (const std::string& piece : pieces_) message += piece;
-  }
-  pieces_.clear();
+document_splitter::pieces document_splitter::take_message() {
+  pieces message;
+  message.swap(pieces_);
   size_ = 0;
   return message;
 }

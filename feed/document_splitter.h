@@ -8,9 +8,9 @@
 
 namespace orv {
 
-// Cuts a byte stream at a separator. The unfinished message is kept as a list of pieces,
-// not one block, so a message that keeps growing never makes us copy what came before;
-// it is joined once, when its separator arrives.
+// Cuts a byte stream at a separator. A message is kept as a list of pieces, not one block,
+// so a message that keeps growing never makes us copy what came before; it is handed on in
+// its pieces, for the taker to join as it likes.
 class document_splitter {
  public:
   explicit document_splitter(std::string_view separator) : separator_(separator) {}
@@ -18,7 +18,8 @@ class document_splitter {
   // Calls on_message with each message completed by these bytes, in order; stops early
   // when on_message returns false. Returns how many of the bytes were taken: all of them,
   // unless it stopped early, when the rest is left to the caller.
-  std::size_t feed(std::string_view bytes, const std::function<bool(std::string&&)>& on_message);
+  using pieces = std::vector<std::string>;
+  std::size_t feed(std::string_view bytes, const std::function<bool(pieces&&)>& on_message);
   // Bytes of the message not finished yet.
   std::size_t unfinished_size() const { return size_; }
   // Drops about this many bytes of the unfinished message, from its end; true while some
@@ -29,7 +30,7 @@ class document_splitter {
   void append(std::string_view bytes);
   std::string tail(std::size_t n) const;
   void truncate(std::size_t size);
-  std::string take_message();
+  pieces take_message();
 
   std::string separator_;
   std::vector<std::string> pieces_;

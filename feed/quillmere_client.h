@@ -89,15 +89,21 @@ class quillmere_client_protocol : public vorn::base_protocol {
   void connection_lost() override;
   const char* kind() const override { return "feed"; }
   bool release_some() override;
-  bool has_work_left() const override { return applying_; }
+  bool has_work_left() const override { return in_hand_ != stage::none; }
 
  private:
-  bool hand_on(std::string&& message);
+  bool go_on();
+  bool join_some();
 
   std::shared_ptr<quillmere_client_factory> factory_;
   std::shared_ptr<vorn::logger_base> log_;
   document_splitter documents_{quillmere_separator};
-  bool applying_ = false;  // the subscriber is part way through a document
+  // The message taken from the stream, joined into one document, then applied.
+  enum class stage { none, joining, applying };
+  stage in_hand_ = stage::none;
+  document_splitter::pieces message_;
+  std::size_t joined_ = 0;  // pieces of message_ copied into document_
+  std::string document_;
 };
 
 }  // namespace orv

@@ -143,6 +143,17 @@ TEST(QuillmereClientProtocol, ADocumentAppliedInPartsHoldsBackWhatFollowsItEvenA
   c.receive(rest);
   EXPECT_EQ(subscriber->parts, (texts{"<big/>", "part", "part", "<small/>", "<big/>", "part", "part"}));
 
+  // A message of megabytes, read as the connection reads it, is joined a mebibyte a turn,
+  // with the header in front of it left out.
+  const std::string large = "<large>" + std::string(std::size_t{3} << 20, 'x') + "</large>";
+  const std::string stream = "HTTP/1.0 200 OK\r\n\r\n" + large + separator;
+  std::size_t turns = 0, reads = 0;
+  for (std::size_t at = 0; at < stream.size(); at += 65536, ++reads)
+    for (auto chunk = std::string_view(stream).substr(at, 65536); !chunk.empty() || c.has_work_left(); ++turns)
+      chunk = c.turn(chunk);
+  EXPECT_EQ(subscriber->parts.back(), large);
+  EXPECT_GE(turns, reads + 2) << "the join spread over turns after the one that read the separator";
+
   // A document taken whole before the loss is still applied, a part a turn.
   EXPECT_EQ(c.turn("<big/>" + separator), "");
   subscriber->parts.clear();
