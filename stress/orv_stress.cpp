@@ -1,10 +1,11 @@
 // Load and fault run. Starts a service, then puts it under load from many tickertalk
 // clients and a renderer pulling as fast as it can, while clients send garbage, oversize
 // fields or vanish mid-message, a log listener never reads, feed hubs go silent, flap,
-// never end their document or send 4 MiB ones, and a renderer dies holding the title lock. Afterwards the
-// service must still answer, have answered every well-formed command, be back within 10%
-// of its resident memory and stop without a leak report. Prints "name value unit" lines
-// and the verdict of each check; exits 0 when all held. Loopback only, bounded in time.
+// never end their document or send 1 MiB ones, and a renderer dies holding the title
+// lock. Afterwards the service must still answer, have answered every well-formed command,
+// be back within 10% of its resident memory and stop without a leak report. Prints "name
+// value unit" lines and the verdict of each check; exits 0 when all held. Loopback only,
+// bounded in time.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -526,7 +527,7 @@ int run(const options& opt) {
       {"on_ticker", ticker, "AddGroupAfterGroup", "silent", feed_group("flapping", flapping)},
       {"on_ticker", ticker, "AddGroupAfterGroup", "flapping", feed_group("endless", endless)},
       // On a ticker of its own: the bridge's monitor pages get the watched ticker's whole
-      // listing, and 20,000 elements would not fit in a page's output cap.
+      // listing, and one of 20,000 elements did not fit in a page's output cap.
       {"AddTicker", feeds_ticker},
       {"on_ticker", feeds_ticker, "AddGroupAfterGroup", "", feed_group("large", large)},
   };

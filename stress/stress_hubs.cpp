@@ -86,7 +86,7 @@ struct fault_hub::state : std::enable_shared_from_this<state> {
   // Every security's values change from one document to the next.
   void send_large(const std::shared_ptr<tcp::socket>& socket, int version) {
     auto document = std::make_shared<std::string>("<GROUP id=\"large\"><SECURITIES>");
-    for (int i = 0; i < 20000; ++i)
+    for (int i = 0; i < 5000; ++i)
       *document += "<SECURITY id=\"l" + std::to_string(i) + "\"><NAME>Large " + std::to_string(i) + "</NAME><PRICE>" +
                    std::to_string(version) + "." + std::to_string(i % 100) + "</PRICE><CHANGE>+" +
                    std::to_string(i % 7) + "</CHANGE><VOLUME>" + std::to_string(i * 1000 + version) +

@@ -13,7 +13,7 @@ enum class hub_kind {
   silent,    // accepts and never says a word
   flapping,  // answers with one document, then hangs up; again at every reconnection
   endless,   // starts a document and never ends it
-  large,     // sends a whole document of 4 MiB (20,000 securities) every half second
+  large,     // sends a whole document of 1 MiB (5,000 securities) every half second
 };
 
 struct hub_totals {
