@@ -135,7 +135,7 @@ class TickerControl : public element_stream, public ticker_control_interface {
   std::unique_ptr<group_operation> StartGroupOperation(group_placement placement, const std::string& follow_name,
                                                        std::string_view group_xml) override;
   // The groups are those of the call, in their order; each lists its elements as they are
-  // when it is reached.
+  // when the listing reaches them, a large group over several steps.
   listing_step ListGroupsWithContent() override;
 
   // True when a non-marked group of that name is in the carousel or among the independent groups.

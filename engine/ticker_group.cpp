@@ -239,13 +239,7 @@ TickerGroup::xml_reader::~xml_reader() = default;
 
 bool TickerGroup::xml_reader::read_some(std::size_t max_bytes) {
   if (!parser_ || done_) return true;
-  // A token cut by the end of a slice is scanned again from its start with the next one.
-  // A slice at least as long as the bytes the parser holds back keeps that rescanning
-  // within twice the document's length, however long one tag is.
-  const XML_Index parsed = XML_GetCurrentByteIndex(parser_.get());
-  const std::size_t held = parsed < 0 ? read_ : read_ - std::min(read_, static_cast<std::size_t>(parsed));
-  constexpr std::size_t most = std::size_t{1} << 30;  // Expat takes int lengths
-  const std::size_t length = std::min({std::max(max_bytes, held), xml_.size() - read_, most});
+  const std::size_t length = next_slice(parser_.get(), read_, xml_.size() - read_, max_bytes);
   const bool last = read_ + length == xml_.size();
   failed_ = XML_Parse(parser_.get(), xml_.data() + read_, static_cast<int>(length), last) != XML_STATUS_OK;
   read_ += length;

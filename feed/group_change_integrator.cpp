@@ -158,15 +158,9 @@ bool group_change_integrator::parse_on() {
     doc.stack.paused = false;
     status = XML_ResumeParser(parser);
   }
-  // Expat copies what it is handed, so the text goes in slices of about a part. A token cut
-  // by the end of a slice is scanned again from its start with the next one; a slice at
-  // least as long as the bytes held back keeps that within twice the text, however long one
-  // tag is. Expat takes int lengths.
-  constexpr std::size_t most = std::size_t{1} << 30;
+  // Expat copies what it is handed, so the text goes in slices of about a part.
   while (status == XML_STATUS_OK && doc.fed < doc.text.size()) {
-    const auto now = static_cast<std::size_t>(std::max<XML_Index>(XML_GetCurrentByteIndex(parser), 0));
-    const std::size_t held = doc.fed - std::min(doc.fed, now);
-    const std::size_t length = std::min({std::max(doc.part, held), doc.text.size() - doc.fed, most});
+    const std::size_t length = next_slice(parser, doc.fed, doc.text.size() - doc.fed, doc.part);
     const bool last = doc.fed + length == doc.text.size();
     status = XML_Parse(parser, doc.text.data() + doc.fed, static_cast<int>(length), last);
     doc.fed += length;
